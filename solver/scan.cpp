@@ -1,0 +1,117 @@
+#include <cstdlib>
+#include <cstring>
+
+#include "internal.h"
+
+namespace tarvenloch {
+
+#if defined(TARVENLOCH_X86_SCANS)
+// Built from scan_vector.cpp once per instruction set.
+double scanSse2(double *mid, int64_t count, double a, double b, const double *p, const double *q,
+                int32_t n);
+double scanAvx2(double *mid, int64_t count, double a, double b, const double *p, const double *q,
+                int32_t n);
+double scanAvx512(double *mid, int64_t count, double a, double b, const double *p,
+                  const double *q, int32_t n);
+#endif
+
+// The interval scan written out one interval and one term at a time: the
+// reference every vector scan must match to the bit.
+double scanPortable(double *mid, int64_t count, double a, double b, const double *p,
+                    const double *q, int32_t n) {
+    double bestValue = 1e100;
+    double bestCandidate = 1e8;
+    for (int64_t j = 0; j < count; ++j) {
+        const double o = mid[j];
+        // The slope of the sum on this piece; a NaN x counts as negative.
+        double t = 0.0;
+        for (int32_t k = 0; k < n; ++k) {
+            const double x = p[k] * o + q[k];
+            if (x >= 0) {
+                t = t + p[k];
+            } else {
+                t = t - p[k];
+            }
+        }
+        // The piece's stationary point, evaluated wherever it lies.
+        const double u = t * b + a;
+        double v = 0.0;
+        for (int32_t k = 0; k < n; ++k) {
+            const double y = u * p[k] + q[k];
+            if (y >= 0) {
+                v = v + y;
+            } else {
+                v = v - y;
+            }
+        }
+        const double value = ((u - a) * 0.5) * (u - a) - v * b;
+        // Strict: the leftmost of equal values stays, a NaN never wins.
+        if (value < bestValue) {
+            bestValue = value;
+            bestCandidate = u;
+        }
+    }
+    return bestCandidate;
+}
+
+bool scanLevelSupported(ScanLevel level) {
+    switch (level) {
+        case ScanLevel::Portable:
+            return true;
+#if defined(TARVENLOCH_X86_SCANS)
+        case ScanLevel::Sse2:
+            return true;  // part of every x86-64 processor
+        case ScanLevel::Avx2:
+            return __builtin_cpu_supports("avx2");
+        case ScanLevel::Avx512:
+            return __builtin_cpu_supports("avx512f");
+#endif
+        default:
+            return false;
+    }
+}
+
+ScanFunction scanFor(ScanLevel level) {
+    if (!scanLevelSupported(level)) return scanPortable;
+    switch (level) {
+#if defined(TARVENLOCH_X86_SCANS)
+        case ScanLevel::Sse2:
+            return scanSse2;
+        case ScanLevel::Avx2:
+            return scanAvx2;
+        case ScanLevel::Avx512:
+            return scanAvx512;
+#endif
+        default:
+            return scanPortable;
+    }
+}
+
+namespace {
+
+ScanLevel detectScanLevel() {
+    ScanLevel level = ScanLevel::Avx512;
+    while (level != ScanLevel::Portable && !scanLevelSupported(level)) {
+        level = static_cast<ScanLevel>(static_cast<int>(level) - 1);
+    }
+    // A cap from the environment, for comparing levels in one build.
+    const char *cap = std::getenv("TARVENLOCH_SCAN_LEVEL");
+    if (cap != nullptr) {
+        static const char *const names[] = {"portable", "sse2", "avx2", "avx512"};
+        for (int i = 0; i < 4; ++i) {
+            if (std::strcmp(cap, names[i]) == 0 && i < static_cast<int>(level)) {
+                level = static_cast<ScanLevel>(i);
+            }
+        }
+    }
+    return level;
+}
+
+}  // namespace
+
+ScanLevel selectedScanLevel() {
+    static const ScanLevel level = detectScanLevel();  // decided once, thread-safe
+    return level;
+}
+
+}  // namespace tarvenloch

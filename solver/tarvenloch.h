@@ -1,0 +1,48 @@
+/*
+ * tarvenloch: minimise F(u) = 1/2 (u - a)^2 - b * sum_k |p_k u + q_k| over the
+ * stationary points of its linear pieces.
+ *
+ * The breakpoints |q_k / p_k| of every term with |p_k| > 1e-10 are sorted and
+ * mirrored into a grid bounded by -1e10 and +1e10. The midpoint of each grid
+ * interval fixes the sign of every term, and so the slope t of the sum on that
+ * piece; the piece's candidate is u = t * b + a. The candidate with the lowest
+ * F wins (the leftmost one on ties, never one whose F is NaN). The result is a
+ * itself when no term yields a breakpoint, and 1e8 when no candidate scores
+ * below 1e100. All arithmetic is binary64 without fused multiply-add, so the
+ * result is the same to the bit on every machine.
+ *
+ * Usable from C and C++; the functions keep no state and may run concurrently.
+ */
+#ifndef TARVENLOCH_H
+#define TARVENLOCH_H
+
+#include <stdint.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Writes the best candidate for (a, b, p[0..n-1], q[0..n-1]) to *result.
+ * n <= 0 is an empty problem (the result is a). p and q are only read.
+ * Returns true when the result was computed, and false only when scratch
+ * memory could not be allocated; *result then holds NaN.
+ */
+bool minimizeOverBreakpoints(double *result, double a, double b, const double *p, const double *q,
+                             int32_t n);
+
+/*
+ * Sorts values[0..m-1] ascending in place. Input without NaN ends ascending
+ * (-0.0 and +0.0 compare equal and may end in either order); input with NaN
+ * ends in the order of the sift-pass heap sort, whatever that is.
+ */
+void sortBreakpoints(double *values, int32_t m);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
