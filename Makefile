@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup build test clean
+.PHONY: all setup build test run clean
 
 all: build
 
@@ -15,8 +15,12 @@ setup:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+test: setup build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Sets up, builds, and runs the demonstration in Octave.
+run: setup build
+	cd $(BUILD)/octave && octave-cli --norc --no-history $(CURDIR)/examples/demo.m
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,89 @@
+// The MEX gateway: u = tarvenloch(a, b, p, q, n).
+//
+// Uses only the documented C Matrix API, so the same source builds against
+// MATLAB's mex.h, GNU Octave's and the project's stand-in. Every input is
+// checked before anything is created or read, so a bad call raises an error
+// with a tarvenloch:* identifier instead of reading memory it must not.
+#include <cmath>
+#include <cstdint>
+
+#include "export.h"
+#include "mex.h"
+#include "tarvenloch.h"
+
+namespace {
+
+const char *const kInputNames[] = {"a (1st input)", "b (2nd input)", "p (3rd input)",
+                                   "q (4th input)", "n (5th input)"};
+
+// The fifth input truncated toward zero; NaN, infinities and values whose
+// truncation does not fit in 32 bits give the smallest 32-bit integer, which
+// makes an empty problem.
+int32_t termCount(double value) {
+    const double truncated = std::trunc(value);
+    if (!(truncated >= -2147483648.0 && truncated <= 2147483647.0)) return INT32_MIN;
+    return static_cast<int32_t>(truncated);
+}
+
+// a, b and n: any numeric or logical array with at least one element; the
+// first element's real part is used.
+void requireScalar(const mxArray *input, int position) {
+    if (!(mxIsNumeric(input) || mxIsLogical(input))) {
+        mexErrMsgIdAndTxt("tarvenloch:invalidScalar", "tarvenloch: %s must be numeric or logical.",
+                          kInputNames[position]);
+    }
+    if (mxIsEmpty(input)) {
+        mexErrMsgIdAndTxt("tarvenloch:invalidScalar", "tarvenloch: %s must not be empty.",
+                          kInputNames[position]);
+    }
+}
+
+// p and q: real, full double arrays with at least n elements; extra elements
+// are ignored.
+void requireCoefficients(const mxArray *input, int position, int32_t n) {
+    if (!mxIsDouble(input) || mxIsComplex(input) || mxIsSparse(input)) {
+        mexErrMsgIdAndTxt("tarvenloch:invalidCoefficients",
+                          "tarvenloch: %s must be a real, full (not sparse) double array.",
+                          kInputNames[position]);
+    }
+    const size_t elements = mxGetNumberOfElements(input);
+    if (n >= 1 && elements < static_cast<size_t>(n)) {
+        mexErrMsgIdAndTxt("tarvenloch:tooFewElements",
+                          "tarvenloch: %s has %llu elements, but n = %d terms were asked for.",
+                          kInputNames[position], static_cast<unsigned long long>(elements),
+                          static_cast<int>(n));
+    }
+}
+
+}  // namespace
+
+extern "C" MODULE_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+    if (nrhs < 5) {
+        mexErrMsgIdAndTxt("tarvenloch:notEnoughInputs",
+                          "tarvenloch: expected 5 inputs, u = tarvenloch(a, b, p, q, n); got %d.",
+                          nrhs);
+    }
+    if (nlhs > 1) {
+        mexErrMsgIdAndTxt("tarvenloch:tooManyOutputs",
+                          "tarvenloch: returns one output; %d were asked for.", nlhs);
+    }
+    requireScalar(prhs[0], 0);
+    requireScalar(prhs[1], 1);
+    requireScalar(prhs[4], 4);
+    const int32_t n = termCount(mxGetScalar(prhs[4]));
+    requireCoefficients(prhs[2], 2, n);
+    requireCoefficients(prhs[3], 3, n);
+
+    const double a = mxGetScalar(prhs[0]);
+    const double b = mxGetScalar(prhs[1]);
+    const double *p = mxGetPr(prhs[2]);
+    const double *q = mxGetPr(prhs[3]);
+
+    // The output goes to the first slot even when no output was asked for.
+    plhs[0] = mxCreateDoubleMatrix(1, 1, mxREAL);
+    if (!minimizeOverBreakpoints(mxGetPr(plhs[0]), a, b, p, q, n)) {
+        mexErrMsgIdAndTxt("tarvenloch:outOfMemory",
+                          "tarvenloch: out of memory for the scratch space of n = %d terms.",
+                          static_cast<int>(n));
+    }
+}

@@ -1,0 +1,54 @@
+/*
+ * The project's stand-in for MATLAB's MEX and matrix headers: the few types
+ * and functions of the documented C Matrix API that the gateway uses, with
+ * MATLAB's names and signatures (64-bit array API, as built with -R2017b).
+ */
+#ifndef MEXHOST_MEX_H
+#define MEXHOST_MEX_H
+
+#include <stddef.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+#if defined(_WIN32)
+#if defined(MEXHOST_BUILDING_LIBMX)
+#define LIBMX_API __declspec(dllexport)
+#else
+#define LIBMX_API __declspec(dllimport)
+#endif
+#else
+#define LIBMX_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct mxArray_tag mxArray;
+typedef size_t mwSize;
+typedef enum { mxREAL = 0, mxCOMPLEX = 1 } mxComplexity;
+
+/* The 64-bit array API renames the functions that take sizes. */
+#define mxCreateDoubleMatrix mxCreateDoubleMatrix_730
+
+LIBMX_API double mxGetScalar(const mxArray *array);
+LIBMX_API double *mxGetPr(const mxArray *array);
+LIBMX_API mxArray *mxCreateDoubleMatrix_730(size_t rows, size_t columns, mxComplexity flag);
+LIBMX_API size_t mxGetNumberOfElements(const mxArray *array);
+LIBMX_API bool mxIsDouble(const mxArray *array);
+LIBMX_API bool mxIsComplex(const mxArray *array);
+LIBMX_API bool mxIsSparse(const mxArray *array);
+LIBMX_API bool mxIsNumeric(const mxArray *array);
+LIBMX_API bool mxIsLogical(const mxArray *array);
+LIBMX_API bool mxIsEmpty(const mxArray *array);
+/* Raises an error in the host; does not return. */
+LIBMX_API void mexErrMsgIdAndTxt(const char *identifier, const char *format, ...);
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
