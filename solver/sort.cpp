@@ -31,6 +31,20 @@ void sortBySiftPasses(double *values, int32_t m) {
 
 }  // namespace tarvenloch
 
+// Without NaN, < is a strict weak order and any O(m log m) sort yields the
+// same ascending sequence as the sift passes, except that -0.0 and +0.0,
+// which compare equal, may end in the other order. That cannot change a
+// result of the minimiser: a zero breakpoint only gives the grid a zero of
+// some sign, a midpoint o of some sign, and p * o a zero of some sign, and
+// adding a zero of either sign to q leaves x >= 0 as it was. With NaN, the
+// order is whatever the sift passes make of it, so they are kept for that.
 extern "C" void sortBreakpoints(double *values, int32_t m) {
-    tarvenloch::sortBySiftPasses(values, m);
+    if (m < 2) return;
+    for (int32_t i = 0; i < m; ++i) {
+        if (std::isnan(values[i])) {
+            tarvenloch::sortBySiftPasses(values, m);
+            return;
+        }
+    }
+    std::sort(values, values + m);
 }

@@ -29,13 +29,17 @@ TEST(Sort, SmallArraysEndAscending) {
     sortBreakpoints(nullptr, 0);  // nothing to do, nothing touched
 }
 
-TEST(Sort, RandomArraysWithoutNanEndAscendingAtEverySize) {
+// Without NaN the order matches the sift passes', zeros' signs aside (== is
+// blind to them), at every size and with many repeated values.
+TEST(Sort, RandomArraysWithoutNanEndAsTheSiftPassesLeaveThem) {
     std::mt19937_64 rng(7);
     for (int32_t m = 1; m <= 300; ++m) {
         std::vector<double> v(m);
         for (double &x : v) x = std::uniform_int_distribution<int>(-20, 20)(rng) * 0.25;
+        if (m % 3 == 0) v[0] = -0.0;
         std::vector<double> expected = v;
-        std::sort(expected.begin(), expected.end());
+        reference::sort(expected.data(), m);
+        EXPECT_TRUE(std::is_sorted(expected.begin(), expected.end()));
         EXPECT_EQ(sorted(v), expected) << "m = " << m;
     }
 }
