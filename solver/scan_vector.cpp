@@ -19,11 +19,13 @@ namespace {
 
 constexpr int kLanes = SCAN_BYTES / 8;
 typedef double Vector __attribute__((vector_size(SCAN_BYTES)));
+typedef long long VectorBits __attribute__((vector_size(SCAN_BYTES)));
 
+// value - (+0.0) is value exactly, -0.0 and NaN included; the compiler
+// makes a plain broadcast of it.
 inline Vector broadcast(double value) {
-    Vector result = {};
-    for (int i = 0; i < kLanes; ++i) result[i] = value;
-    return result;
+    const Vector zero = {};
+    return value - zero;
 }
 
 inline Vector load(const double *from) {
@@ -62,14 +64,18 @@ inline void scanBlock(const double *mid, double a, double b, const double *p, co
         const Vector product = t[r] * bv;
         u[r] = product + av;
     }
-    // v = v + y where y >= 0, else v - y (written v + -y).
+    // v = v + y where y >= 0, else v - y, written v + |y|: the two differ
+    // only for y = -0.0, where v + -0.0 and v + +0.0 are equal because v is
+    // never -0.0 (it starts at +0.0 and only grows), and in NaN payloads,
+    // which never reach a result since a NaN score never wins.
+    const Vector magnitude = (Vector)(~(VectorBits)broadcast(-0.0));
     for (int32_t k = 0; k < n; ++k) {
         const Vector pk = broadcast(p[k]);
         const Vector qk = broadcast(q[k]);
         for (int r = 0; r < kBlocks; ++r) {
             const Vector product = u[r] * pk;
             const Vector y = product + qk;
-            v[r] = v[r] + (y >= zero ? y : -y);
+            v[r] = v[r] + (Vector)((VectorBits)y & (VectorBits)magnitude);
         }
     }
     const Vector half = broadcast(0.5);

@@ -3,7 +3,7 @@
 # As root it runs apt-get; otherwise it prints the command to run.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev octave octave-dev)
+packages=(cmake make g++ libgtest-dev libbenchmark-dev octave octave-dev)
 
 missing=()
 for package in "${packages[@]}"; do
