@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Turns the benchmark results in DIR (results.csv from tarvenloch_bench,
+# octave.dat from octave_bench) into a log-log chart of time per call
+# against n, and prints the tables in Markdown.
+#   bench/plot.sh DIR OUTPUT.png
+set -euo pipefail
+dir=$1
+out=$2
+
+# "BM_Fast/100_median",iterations,real_time,... -> "100 <ns>"
+medians() {
+    awk -F, -v name="$1" '{ gsub(/"/, "", $1) }
+        $1 ~ "^" name "/[0-9]+_median$" { sub("^" name "/", "", $1); sub("_median$", "", $1); print $1, $3 }' \
+        "$dir/results.csv"
+}
+medians BM_Literal > "$dir/literal.dat"
+medians BM_Fast > "$dir/fast.dat"
+medians BM_SortLiteral > "$dir/sort_literal.dat"
+medians BM_SortFast > "$dir/sort_fast.dat"
+
+echo "| n | literal (ns) | solver (ns) | literal / solver |"
+echo "|---:|---:|---:|---:|"
+join "$dir/literal.dat" "$dir/fast.dat" | sort -n | awk '{ printf "| %d | %.1f | %.1f | %.2fx |\n", $1, $2, $3, $2 / $3 }'
+echo
+echo "| m | sift-pass sort (ns) | solver's sort (ns) | ratio |"
+echo "|---:|---:|---:|---:|"
+join "$dir/sort_literal.dat" "$dir/sort_fast.dat" | sort -n | awk '{ printf "| %d | %.1f | %.1f | %.2fx |\n", $1, $2, $3, $2 / $3 }'
+if [[ -f "$dir/octave.dat" ]]; then
+    echo
+    echo "| n | module (calls/s) | Octave code (calls/s) | ratio |"
+    echo "|---:|---:|---:|---:|"
+    awk '{ printf "| %d | %.0f | %.1f | %.0fx |\n", $1, $2, $3, $2 / $3 }' "$dir/octave.dat"
+    # Time per call in ns, for the chart.
+    awk '{ print $1, 1e9 / $2, 1e9 / $3 }' "$dir/octave.dat" > "$dir/octave_ns.dat"
+fi
+
+octave_plot=""
+if [[ -f "$dir/octave_ns.dat" ]]; then
+    octave_plot=", '$dir/octave_ns.dat' using 1:2 with linespoints title 'module called from Octave', \
+ '$dir/octave_ns.dat' using 1:3 with linespoints title 'same computation in Octave code'"
+fi
+gnuplot <<GNUPLOT
+set terminal pngcairo size 800,560 font "sans,11"
+set output "$out"
+set logscale xy
+set xlabel "n (terms)"
+set ylabel "time per call (ns)"
+set key top left
+set grid
+set title "tarvenloch: time per call against n"
+plot '$dir/literal.dat' using 1:2 with linespoints title 'literal computation (C++)', \
+     '$dir/fast.dat' using 1:2 with linespoints title 'solver (C++)'$octave_plot
+GNUPLOT
+echo
+echo "chart: $out"
