@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup build test run bench clean
+.PHONY: all setup build test test-release test-sanitizers run bench fuzz clean
 
 all: build
 
@@ -15,8 +15,36 @@ setup:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: setup build
+# Every test: the Release build (C++, Octave, memcheck), then the C++ suite
+# and the fuzzers under AddressSanitizer and UndefinedBehaviorSanitizer, then
+# the concurrency tests under ThreadSanitizer.
+test: setup test-release test-sanitizers
+
+test-release: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+SANITIZER_CMAKE = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+FUZZ_SECONDS ?= 20
+
+$(BUILD)-asan/CMakeCache.txt:
+	cmake -S . -B $(BUILD)-asan $(SANITIZER_CMAKE) -DTARVENLOCH_SANITIZE=address,undefined -DTARVENLOCH_FUZZ=ON
+
+$(BUILD)-tsan/CMakeCache.txt:
+	cmake -S . -B $(BUILD)-tsan $(SANITIZER_CMAKE) -DTARVENLOCH_SANITIZE=thread
+
+test-sanitizers: $(BUILD)-asan/CMakeCache.txt $(BUILD)-tsan/CMakeCache.txt
+	cmake --build $(BUILD)-asan -j $(JOBS)
+	cmake -D FUZZ_SECONDS=$(FUZZ_SECONDS) $(BUILD)-asan >/dev/null
+	ctest --test-dir $(BUILD)-asan --output-on-failure -j $(JOBS)
+	cmake --build $(BUILD)-tsan -j $(JOBS) --target gateway_tests
+	ctest --test-dir $(BUILD)-tsan --output-on-failure -R Concurrency
+
+# The fuzz targets for longer: FUZZ_SECONDS each (default 180).
+fuzz: setup $(BUILD)-asan/CMakeCache.txt
+	cmake --build $(BUILD)-asan -j $(JOBS) --target solver_fuzz gateway_fuzz
+	cmake -D FUZZ_SECONDS=$(or $(filter-out 20,$(FUZZ_SECONDS)),180) $(BUILD)-asan >/dev/null
+	ctest --test-dir $(BUILD)-asan --output-on-failure -R _fuzz
+	cmake -D FUZZ_SECONDS=20 $(BUILD)-asan >/dev/null
 
 # Sets up, builds, and runs the demonstration in Octave.
 run: setup build
@@ -33,4 +61,4 @@ bench: setup build
 	bash bench/plot.sh $(BUILD)/bench docs/performance.png
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan

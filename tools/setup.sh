@@ -3,7 +3,8 @@
 # As root it runs apt-get; otherwise it prints the command to run.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libbenchmark-dev octave octave-dev)
+packages=(cmake make g++ libgtest-dev libbenchmark-dev octave octave-dev
+          clang libclang-rt-dev valgrind "$@")
 
 missing=()
 for package in "${packages[@]}"; do
