@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup build test test-release test-sanitizers run bench fuzz clean
+.PHONY: all setup build test test-release test-sanitizers run bench fuzz octave-package install clean
 
 all: build
 
@@ -49,6 +49,16 @@ fuzz: setup $(BUILD)-asan/CMakeCache.txt
 # Sets up, builds, and runs the demonstration in Octave.
 run: setup build
 	cd $(BUILD)/octave && octave-cli --norc --no-history $(CURDIR)/examples/demo.m
+
+# The Octave package, for `pkg install`: dist/tarvenloch-<version>.tar.gz.
+octave-package:
+	bash tools/make_octave_package.sh dist
+
+# Installs the solver library, header and CMake package, and the module with
+# its help file, under PREFIX (default /usr/local).
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Benchmarks: the literal computation against the solver, then the module
 # against the same computation in Octave's language; results in $(BUILD)/bench.

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The two ways an Octave user gets the module without CMake:
+#  - the Octave package, installed with pkg install into a fresh prefix,
+#    loaded, called and asked for help;
+#  - tarvenloch_build.m, run at the Octave prompt.
+#   tests/octave_install_test.sh SOURCE_DIR
+set -euo pipefail
+source=$(cd "$1" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+version=$(head -n 1 "$source/VERSION")
+
+tarball=$(bash "$source/tools/make_octave_package.sh" "$work/dist")
+mkdir -p "$work/prefix"
+octave-cli --norc --no-history --eval "
+  pkg prefix '$work/prefix' '$work/prefix';
+  pkg local_list '$work/prefix/octave_packages';
+  pkg install '$tarball';
+  pkg load tarvenloch;
+  assert (tarvenloch (0.3, 1, 1, -2, 1), 0.3 - 1);
+  assert (tarvenloch (2, 1, [1 1], [-1 1], 2), 4);
+  [~, file] = fileparts (which ('tarvenloch'));
+  text = evalc ('help tarvenloch');
+  assert (! isempty (strfind (text, 'tarvenloch $version')), 'help text missing');
+  assert (! isempty (strfind (text, 'tarvenloch:tooFewElements')), 'help text missing');
+  try
+    tarvenloch (1, 1, [1 2], [1 2], 3);
+    error ('no error raised');
+  catch err
+    assert (err.identifier, 'tarvenloch:tooFewElements');
+  end_try_catch
+  printf ('package: installed, loaded, called, help shown\n');"
+bash "$source/tests/check_exports.sh" "$(find "$work/prefix" -name tarvenloch.mex)"
+
+octave-cli --norc --no-history --eval "
+  addpath ('$source');
+  folder = tarvenloch_build ('$work/module');
+  addpath (folder);
+  assert (strcmp (which ('tarvenloch'), fullfile (folder, 'tarvenloch.mex')));
+  assert (tarvenloch (2, 1, [1 1], [-1 1], 2), 4);
+  assert (! isempty (strfind (evalc ('help tarvenloch'), 'tarvenloch $version')));
+  printf ('tarvenloch_build: built, called, help shown\n');"
+bash "$source/tests/check_exports.sh" "$work/module/tarvenloch.mex"
+echo "octave install test passed"
