@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup build test test-release test-sanitizers run bench fuzz octave-package install clean
+.PHONY: all setup build test test-release test-sanitizers test-windows windows run bench fuzz octave-package install clean
 
 all: build
 
@@ -18,10 +18,28 @@ build: $(BUILD)/CMakeCache.txt
 # Every test: the Release build (C++, Octave, memcheck), then the C++ suite
 # and the fuzzers under AddressSanitizer and UndefinedBehaviorSanitizer, then
 # the concurrency tests under ThreadSanitizer.
-test: setup test-release test-sanitizers
+test: setup test-release test-windows test-sanitizers
 
 test-release: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The Windows module, cross-built with MinGW-w64, and its tests under Wine.
+MINGW_CXX = x86_64-w64-mingw32-g++-posix
+$(BUILD)-windows/CMakeCache.txt:
+	cmake -S . -B $(BUILD)-windows -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
+	  -DTARVENLOCH_HOST_BUILD=$(CURDIR)/$(BUILD)
+
+windows: $(BUILD)-windows/CMakeCache.txt
+	cmake --build $(BUILD)-windows -j $(JOBS)
+
+test-windows: build
+	@if command -v $(MINGW_CXX) >/dev/null; then \
+	  $(MAKE) --no-print-directory windows && \
+	  ctest --test-dir $(BUILD)-windows --output-on-failure; \
+	else \
+	  echo "test-windows: SKIPPED, $(MINGW_CXX) is not installed"; \
+	fi
 
 SANITIZER_CMAKE = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 FUZZ_SECONDS ?= 20
@@ -71,4 +89,4 @@ bench: setup build
 	bash bench/plot.sh $(BUILD)/bench docs/performance.png
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-windows
