@@ -15,9 +15,10 @@ setup:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Every test: the Release build (C++, Octave, memcheck), then the C++ suite
-# and the fuzzers under AddressSanitizer and UndefinedBehaviorSanitizer, then
-# the concurrency tests under ThreadSanitizer.
+# Every test: the Release build (C++, Octave, packaging, memcheck), then the
+# Windows module under Wine, then the C++ suite and the fuzzers under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the concurrency tests
+# under ThreadSanitizer.
 test: setup test-release test-windows test-sanitizers
 
 test-release: build
@@ -42,7 +43,9 @@ test-windows: build
 	fi
 
 SANITIZER_CMAKE = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-FUZZ_SECONDS ?= 20
+# Seconds each fuzz target runs: in `make test`, and in `make fuzz`.
+TEST_FUZZ_SECONDS = 20
+FUZZ_SECONDS ?= 180
 
 $(BUILD)-asan/CMakeCache.txt:
 	cmake -S . -B $(BUILD)-asan $(SANITIZER_CMAKE) -DTARVENLOCH_SANITIZE=address,undefined -DTARVENLOCH_FUZZ=ON
@@ -52,7 +55,7 @@ $(BUILD)-tsan/CMakeCache.txt:
 
 test-sanitizers: $(BUILD)-asan/CMakeCache.txt $(BUILD)-tsan/CMakeCache.txt
 	cmake --build $(BUILD)-asan -j $(JOBS)
-	cmake -D FUZZ_SECONDS=$(FUZZ_SECONDS) $(BUILD)-asan >/dev/null
+	cmake -D FUZZ_SECONDS=$(TEST_FUZZ_SECONDS) $(BUILD)-asan >/dev/null
 	ctest --test-dir $(BUILD)-asan --output-on-failure -j $(JOBS)
 	cmake --build $(BUILD)-tsan -j $(JOBS) --target gateway_tests
 	ctest --test-dir $(BUILD)-tsan --output-on-failure -R Concurrency
@@ -60,9 +63,9 @@ test-sanitizers: $(BUILD)-asan/CMakeCache.txt $(BUILD)-tsan/CMakeCache.txt
 # The fuzz targets for longer: FUZZ_SECONDS each (default 180).
 fuzz: setup $(BUILD)-asan/CMakeCache.txt
 	cmake --build $(BUILD)-asan -j $(JOBS) --target solver_fuzz gateway_fuzz
-	cmake -D FUZZ_SECONDS=$(or $(filter-out 20,$(FUZZ_SECONDS)),180) $(BUILD)-asan >/dev/null
+	cmake -D FUZZ_SECONDS=$(FUZZ_SECONDS) $(BUILD)-asan >/dev/null
 	ctest --test-dir $(BUILD)-asan --output-on-failure -R _fuzz
-	cmake -D FUZZ_SECONDS=20 $(BUILD)-asan >/dev/null
+	cmake -D FUZZ_SECONDS=$(TEST_FUZZ_SECONDS) $(BUILD)-asan >/dev/null
 
 # Sets up, builds, and runs the demonstration in Octave.
 run: setup build
@@ -81,7 +84,8 @@ install: build
 # Benchmarks: the literal computation against the solver, then the module
 # against the same computation in Octave's language; results in $(BUILD)/bench.
 BENCH_ARGS ?= --benchmark_repetitions=7 --benchmark_report_aggregates_only=true
-bench: setup build
+bench: build
+	bash tools/setup.sh gnuplot-nox
 	$(BUILD)/bench/tarvenloch_bench $(BENCH_ARGS) \
 	  --benchmark_out=$(BUILD)/bench/results.csv --benchmark_out_format=csv
 	cd $(BUILD)/octave && octave-cli --norc --no-history \
