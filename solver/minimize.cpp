@@ -30,13 +30,13 @@ bool yieldsBreakpoint(double slope) { return slope > kSlopeThreshold || slope < 
 // built from the ascending breakpoints s[0..m-1].
 void buildMidpoints(const double *s, int32_t m, double *mid) {
     double *grid = mid;  // the grid is turned into its midpoints in place
-    const int64_t count = m;  // 64-bit: 2m + 1 does not fit in 32 bits for every m
+    const int64_t size = m;  // 64-bit: 2m + 1 does not fit in 32 bits for every m
     grid[0] = -kSentinel;
-    for (int64_t i = 1; i <= count; ++i) grid[i] = -s[count - i];
-    for (int64_t i = 0; i < count; ++i) grid[count + 1 + i] = s[i];
-    grid[2 * count + 1] = kSentinel;
+    for (int64_t i = 1; i <= size; ++i) grid[i] = -s[size - i];
+    for (int64_t i = 0; i < size; ++i) grid[size + 1 + i] = s[i];
+    grid[2 * size + 1] = kSentinel;
     // Entry j - 1 is read before it is overwritten, entry j after.
-    const int64_t intervals = 2 * count + 1;
+    const int64_t intervals = 2 * size + 1;
     for (int64_t j = 1; j <= intervals; ++j) grid[j - 1] = (grid[j - 1] + grid[j]) * 0.5;
 }
 
