@@ -28,6 +28,7 @@ public:
             return result;
         }
         if (tag < 176) {
+            // clang-format off
             static const double table[] = {
                 0.0, -0.0, 1e-10, -1e-10, 1.0000000000000002e-10, -1.0000000000000002e-10,
                 9.999999999999999e-11, std::numeric_limits<double>::quiet_NaN(),
@@ -35,6 +36,7 @@ public:
                 -std::numeric_limits<double>::infinity(), 4.9e-324, -4.9e-324, 2.2250738585072014e-308,
                 1e10, -1e10, 3e10, 1e200, -1e200, 1e300, 1.7976931348623157e308, 0.5, 1.0, -1.0, 2.0,
                 3.7, -2.5, 2147483647.0, 2147483648.0, -2147483648.0, -2147483649.0, 3e9, 1e8, 1e100};
+            // clang-format on
             return table[tag % (sizeof table / sizeof table[0])];
         }
         return static_cast<int>(byte() % 33) - 16 + (tag % 4) * 0.25;

@@ -58,7 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int level = firstLevel; level <= 3; ++level) {
         const auto scanLevel = static_cast<tarvenloch::ScanLevel>(level);
         if (!tarvenloch::scanLevelSupported(scanLevel)) continue;
-        if (!tarvenloch::minimizeWithScan(scanLevel, &u, a, b, p.get(), q.get(), n)) __builtin_trap();
+        if (!tarvenloch::minimizeWithScan(scanLevel, &u, a, b, p.get(), q.get(), n))
+            __builtin_trap();
         std::memcpy(&got, &u, sizeof got);
         if (got != want) __builtin_trap();
     }

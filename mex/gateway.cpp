@@ -57,7 +57,8 @@ void requireCoefficients(const mxArray *input, int position, int32_t n) {
 
 }  // namespace
 
-extern "C" MODULE_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+extern "C" MODULE_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs,
+                                          const mxArray *prhs[]) {
     if (nrhs < 5) {
         mexErrMsgIdAndTxt("tarvenloch:notEnoughInputs",
                           "tarvenloch: expected 5 inputs, u = tarvenloch(a, b, p, q, n); got %d.",

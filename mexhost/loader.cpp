@@ -46,7 +46,8 @@ Module::Module(const std::string &path) {
     handle_ = openLibrary(path);
     if (handle_ == nullptr) throw std::runtime_error("cannot load " + path + ": " + loadError());
     entry_ = reinterpret_cast<decltype(entry_)>(findSymbol(handle_, "mexFunction"));
-    version_ = reinterpret_cast<decltype(version_)>(findSymbol(handle_, "mexfilerequiredapiversion"));
+    version_ =
+        reinterpret_cast<decltype(version_)>(findSymbol(handle_, "mexfilerequiredapiversion"));
     if (entry_ == nullptr) throw std::runtime_error(path + " has no mexFunction");
 }
 

@@ -48,9 +48,9 @@ double fromBits(uint64_t bits) {
 
 int runOne(const mexhost::Module &module, char **argv) {
     std::vector<mxArray *> inputs = {
-        mexhost::scalar(std::strtod(argv[2], nullptr)), mexhost::scalar(std::strtod(argv[3], nullptr)),
-        mexhost::doubles(parseList(argv[4])), mexhost::doubles(parseList(argv[5])),
-        mexhost::scalar(std::strtod(argv[6], nullptr))};
+        mexhost::scalar(std::strtod(argv[2], nullptr)),
+        mexhost::scalar(std::strtod(argv[3], nullptr)), mexhost::doubles(parseList(argv[4])),
+        mexhost::doubles(parseList(argv[5])), mexhost::scalar(std::strtod(argv[6], nullptr))};
     const mexhost::CallResult result = module.call(1, inputs);
     for (mxArray *input : inputs) mexhostDestroyArray(input);
     if (result.failed) {
@@ -70,7 +70,8 @@ int runCalls(const mexhost::Module &module, const char *path) {
         ++number;
         std::istringstream fields(line);
         int nlhs = 0, nrhs = 0;
-        if (!(fields >> nlhs >> nrhs)) throw std::runtime_error("bad call on line " + std::to_string(number));
+        if (!(fields >> nlhs >> nrhs))
+            throw std::runtime_error("bad call on line " + std::to_string(number));
         std::vector<mxArray *> inputs;
         for (int i = 0; i < nrhs; ++i) {
             int cls = 0, complex = 0, sparse = 0;

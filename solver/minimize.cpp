@@ -29,7 +29,7 @@ bool yieldsBreakpoint(double slope) { return slope > kSlopeThreshold || slope < 
 //   -1e10, -s[m-1], ..., -s[0], s[0], ..., s[m-1], +1e10
 // built from the ascending breakpoints s[0..m-1].
 void buildMidpoints(const double *s, int32_t m, double *mid) {
-    double *grid = mid;  // the grid is turned into its midpoints in place
+    double *grid = mid;      // the grid is turned into its midpoints in place
     const int64_t size = m;  // 64-bit: 2m + 1 does not fit in 32 bits for every m
     grid[0] = -kSentinel;
     for (int64_t i = 1; i <= size; ++i) grid[i] = -s[size - i];
@@ -109,7 +109,8 @@ bool minimizeWithScan(ScanLevel level, double *result, double a, double b, const
         if (static_cast<uint64_t>(doubles) > std::numeric_limits<size_t>::max() / sizeof(double)) {
             scratch = nullptr;
         } else {
-            scratch = static_cast<double *>(std::malloc(static_cast<size_t>(doubles) * sizeof(double)));
+            scratch =
+                static_cast<double *>(std::malloc(static_cast<size_t>(doubles) * sizeof(double)));
         }
         if (scratch == nullptr) {
             *result = std::numeric_limits<double>::quiet_NaN();
@@ -131,8 +132,8 @@ bool minimizeWithScan(ScanLevel level, double *result, double a, double b, const
     sortBreakpoints(breakpoints, m);
     buildMidpoints(breakpoints, m, mid);
     // The breakpoints are in the grid now; their room holds the marks.
-    const int64_t intervals = dropRepeatedIntervals(
-        mid, 2 * static_cast<int64_t>(m) + 1, p, q, n, reinterpret_cast<unsigned char *>(breakpoints));
+    const int64_t intervals = dropRepeatedIntervals(mid, 2 * static_cast<int64_t>(m) + 1, p, q, n,
+                                                    reinterpret_cast<unsigned char *>(breakpoints));
     // A vector scan pays for itself only from a few vectors on.
     const ScanFunction scan = intervals < kMinVectorIntervals ? scanPortable : scanFor(level);
     const double best = scan(mid, intervals, a, b, p, q, n);

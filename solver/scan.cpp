@@ -11,8 +11,8 @@ double scanSse2(double *mid, int64_t count, double a, double b, const double *p,
                 int32_t n);
 double scanAvx2(double *mid, int64_t count, double a, double b, const double *p, const double *q,
                 int32_t n);
-double scanAvx512(double *mid, int64_t count, double a, double b, const double *p,
-                  const double *q, int32_t n);
+double scanAvx512(double *mid, int64_t count, double a, double b, const double *p, const double *q,
+                  int32_t n);
 #endif
 
 // The interval scan written out one interval and one term at a time: the

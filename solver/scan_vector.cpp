@@ -108,10 +108,18 @@ double SCAN_NAME(double *mid, int64_t count, double a, double b, const double *p
         const int64_t vectors = (padded - start) / kLanes;
         const int blocks = vectors >= kMaxBlocks ? kMaxBlocks : static_cast<int>(vectors);
         switch (blocks) {
-            case 4: scanBlock<4>(mid + start, a, b, p, q, n, candidates, scores); break;
-            case 3: scanBlock<3>(mid + start, a, b, p, q, n, candidates, scores); break;
-            case 2: scanBlock<2>(mid + start, a, b, p, q, n, candidates, scores); break;
-            default: scanBlock<1>(mid + start, a, b, p, q, n, candidates, scores); break;
+            case 4:
+                scanBlock<4>(mid + start, a, b, p, q, n, candidates, scores);
+                break;
+            case 3:
+                scanBlock<3>(mid + start, a, b, p, q, n, candidates, scores);
+                break;
+            case 2:
+                scanBlock<2>(mid + start, a, b, p, q, n, candidates, scores);
+                break;
+            default:
+                scanBlock<1>(mid + start, a, b, p, q, n, candidates, scores);
+                break;
         }
         // In interval order, strictly: the leftmost of equal scores stays and
         // a NaN score never wins.

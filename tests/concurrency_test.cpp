@@ -27,7 +27,8 @@ std::vector<Problem> problems() {
 
 double solve(const Problem &problem) {
     double u = 0;
-    minimizeOverBreakpoints(&u, problem.a, problem.b, problem.p.data(), problem.q.data(), problem.n());
+    minimizeOverBreakpoints(&u, problem.a, problem.b, problem.p.data(), problem.q.data(),
+                            problem.n());
     return u;
 }
 
@@ -52,7 +53,8 @@ TEST(Concurrency, ThreadsCallingTheSolverGetTheSerialResults) {
     for (std::thread &thread : threads) thread.join();
     for (int t = 0; t < kThreads; ++t) {
         for (size_t i = 0; i < results[t].size(); ++i) {
-            ASSERT_EQ(results[t][i], serial[(i % list.size() + t * 37) % list.size()]) << "thread " << t;
+            ASSERT_EQ(results[t][i], serial[(i % list.size() + t * 37) % list.size()])
+                << "thread " << t;
         }
     }
 }
@@ -72,7 +74,8 @@ TEST(Concurrency, ThreadsCallingTheModuleGetTheSerialResults) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            for (size_t i = 0; i < list.size(); ++i) results[t].push_back(call(list[i], (i + t) % 3 == 0));
+            for (size_t i = 0; i < list.size(); ++i)
+                results[t].push_back(call(list[i], (i + t) % 3 == 0));
         });
     }
     for (std::thread &thread : threads) thread.join();

@@ -21,15 +21,19 @@ struct Array {
     std::vector<double> values;
 };
 
-Array doubles(const std::vector<double> &values) { return {0, 1, values.size(), false, false, values}; }
+Array doubles(const std::vector<double> &values) {
+    return {0, 1, values.size(), false, false, values};
+}
 Array scalar(double value) { return doubles({value}); }
-Array of(int cls, bool complex = false, bool sparse = false) { return {cls, 1, 1, complex, sparse, {1.0}}; }
+Array of(int cls, bool complex = false, bool sparse = false) {
+    return {cls, 1, 1, complex, sparse, {1.0}};
+}
 
 void write(int nlhs, const std::vector<Array> &inputs) {
     std::printf("%d %zu", nlhs, inputs.size());
     for (const Array &array : inputs) {
-        std::printf(" %d %zu %zu %d %d", array.cls, array.rows, array.columns, array.complex ? 1 : 0,
-                    array.sparse ? 1 : 0);
+        std::printf(" %d %zu %zu %d %d", array.cls, array.rows, array.columns,
+                    array.complex ? 1 : 0, array.sparse ? 1 : 0);
         for (double value : array.values) std::printf(" %016" PRIx64, bitsOf(value));
     }
     std::printf("\n");
@@ -49,7 +53,8 @@ int main(int argc, char **argv) {
     write(1, {scalar(0.5), scalar(1), doubles({1, 2}), doubles({0.5, -inf}), scalar(2)});
     write(1, {scalar(0), scalar(-1), scalar(1e200), scalar(1e200), scalar(1)});
     for (double n : {3.7, -2.5, nan, inf, -inf, 3e9, -0.0, 2147483648.0}) {
-        write(1, {scalar(0.5), scalar(1), doubles({1, -2, 3, 5}), doubles({4, 1, -2, 7}), scalar(n)});
+        write(1,
+              {scalar(0.5), scalar(1), doubles({1, -2, 3, 5}), doubles({4, 1, -2, 7}), scalar(n)});
     }
     // Unsafe calls: each must raise the same error everywhere.
     write(1, {});

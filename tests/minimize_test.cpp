@@ -76,9 +76,7 @@ TEST(Fallback, NanOrInfiniteInputsGive1e8OnceThereIsABreakpoint) {
     EXPECT_BITS(1e8, solve(1, 1, {1, 1}, {2, nan}));
 }
 
-TEST(Fallback, NoCandidateBelow1e100Gives1e8) {
-    EXPECT_BITS(1e8, solve(0, -1, {1e200}, {1e200}));
-}
+TEST(Fallback, NoCandidateBelow1e100Gives1e8) { EXPECT_BITS(1e8, solve(0, -1, {1e200}, {1e200})); }
 
 TEST(Fallback, InfiniteOffsetMakesEveryScoreMinusInfinitySoTheFirstWins) {
     EXPECT_BITS(-2.5, solve(0.5, 1, {1, 2}, {0.5, -inf}));
@@ -90,8 +88,9 @@ TEST(Sentinels, KinksAtOrPastTheSentinelsAreScannedAsBuilt) {
     for (const auto &q : offsets) {
         const std::vector<double> p(q.size(), 1.0);
         for (double b : {1.0, -0.5}) {
-            EXPECT_BITS(reference::minimize(0.1, b, p.data(), q.data(), static_cast<int32_t>(p.size())),
-                        solve(0.1, b, p, q));
+            EXPECT_BITS(
+                reference::minimize(0.1, b, p.data(), q.data(), static_cast<int32_t>(p.size())),
+                solve(0.1, b, p, q));
         }
     }
     EXPECT_BITS(1.1, solve(0.1, 1, {1}, {3e10}));  // all three pieces alike: the first wins
@@ -122,7 +121,8 @@ TEST(Rounding, ProductsAreRoundedBeforeTheAddition) {
 long double objective(double u, double a, double b, const std::vector<double> &p,
                       const std::vector<double> &q) {
     long double sum = 0;
-    for (size_t k = 0; k < p.size(); ++k) sum += std::fabs(static_cast<long double>(p[k]) * u + q[k]);
+    for (size_t k = 0; k < p.size(); ++k)
+        sum += std::fabs(static_cast<long double>(p[k]) * u + q[k]);
     const long double d = static_cast<long double>(u) - a;
     return d * d / 2 - b * sum;
 }
@@ -173,7 +173,7 @@ TEST(Agreement, RandomProblemsMatchTheLiteralComputationToTheBit) {
         ASSERT_TRUE(minimizeOverBreakpoints(&u, problem.a, problem.b, problem.p.data(),
                                             problem.q.data(), n));
         ASSERT_EQ(bitsOf(u), bitsOf(reference::minimize(problem.a, problem.b, problem.p.data(),
-                                                         problem.q.data(), n)))
+                                                        problem.q.data(), n)))
             << "trial " << trial << ", n = " << n;
     }
 }

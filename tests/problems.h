@@ -30,10 +30,27 @@ inline double awkwardValue(std::mt19937_64 &rng, double scale, int specialPercen
     std::uniform_int_distribution<int> percent(0, 99);
     if (percent(rng) >= specialPercent) return uniform(rng);
     const double inf = std::numeric_limits<double>::infinity();
-    static const double specials[] = {
-        0.0, -0.0, 1e-10, -1e-10, std::nextafter(1e-10, 1.0), -std::nextafter(1e-10, 1.0),
-        std::nextafter(1e-10, 0.0), 5e-11, std::numeric_limits<double>::quiet_NaN(), inf, -inf,
-        4.9e-324, -2.2e-308, 1e10, -1e10, 3e10, 1e200, -1e-200, 1.0, -1.0, 0.5};
+    static const double specials[] = {0.0,
+                                      -0.0,
+                                      1e-10,
+                                      -1e-10,
+                                      std::nextafter(1e-10, 1.0),
+                                      -std::nextafter(1e-10, 1.0),
+                                      std::nextafter(1e-10, 0.0),
+                                      5e-11,
+                                      std::numeric_limits<double>::quiet_NaN(),
+                                      inf,
+                                      -inf,
+                                      4.9e-324,
+                                      -2.2e-308,
+                                      1e10,
+                                      -1e10,
+                                      3e10,
+                                      1e200,
+                                      -1e-200,
+                                      1.0,
+                                      -1.0,
+                                      0.5};
     return specials[std::uniform_int_distribution<size_t>(0, std::size(specials) - 1)(rng)];
 }
 

@@ -23,7 +23,8 @@ void sort(double *s, int32_t m) {
 
 double minimize(double a, double b, const double *p, const double *q, int32_t n) {
     if (n <= 0) return a;
-    double *g = static_cast<double *>(std::malloc((2 * static_cast<size_t>(n) + 2) * sizeof(double)));
+    double *g =
+        static_cast<double *>(std::malloc((2 * static_cast<size_t>(n) + 2) * sizeof(double)));
     double *s = static_cast<double *>(std::malloc(static_cast<size_t>(n) * sizeof(double)));
     int32_t m = 0;
     for (int32_t k = 0; k < n; ++k) {

@@ -23,7 +23,8 @@ protected:
                                                  problem.p.data(), problem.q.data(), problem.n()));
         const double expected = reference::minimize(problem.a, problem.b, problem.p.data(),
                                                     problem.q.data(), problem.n());
-        ASSERT_EQ(bitsOf(u), bitsOf(expected)) << what << " trial " << trial << ", n = " << problem.n();
+        ASSERT_EQ(bitsOf(u), bitsOf(expected))
+            << what << " trial " << trial << ", n = " << problem.n();
     }
 };
 

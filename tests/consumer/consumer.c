@@ -1,6 +1,5 @@
 /* Calls the installed solver from C; exits 0 when the worked example agrees. */
 #include <stdio.h>
-
 #include <tarvenloch.h>
 
 int main(void) {
