@@ -16,8 +16,6 @@ constexpr double kSlopeThreshold = 1e-10;
 constexpr double kSentinel = 1e10;
 // Room the vector scans may pad the midpoints into.
 constexpr int32_t kPadding = 8;
-// Problems whose scratch fits here need no heap allocation.
-constexpr int64_t kStackDoubles = 512;
 // Scans shorter than this run on the scalar path.
 constexpr int64_t kMinVectorIntervals = 8;
 // Scans shorter than this are not searched for repeated intervals.
@@ -91,8 +89,25 @@ int64_t dropRepeatedIntervals(double *mid, int64_t count, const double *p, const
 
 }  // namespace
 
-bool minimizeWithScan(ScanLevel level, double *result, double a, double b, const double *p,
-                      const double *q, int32_t n) {
+Workspace::~Workspace() { std::free(heap_); }
+
+void *Workspace::reserve(uint64_t bytes) {
+    if (bytes <= kInlineBytes) return inline_;
+    if (bytes <= heapBytes_) return heap_;
+    // The old contents are not needed: free first, so peak use stays one block.
+    std::free(heap_);
+    heap_ = nullptr;
+    heapBytes_ = 0;
+    if (bytes > std::numeric_limits<size_t>::max()) return nullptr;
+    heap_ = std::malloc(static_cast<size_t>(bytes));
+    if (heap_ != nullptr) heapBytes_ = bytes;
+    return heap_;
+}
+
+SolveOptions defaultOptions() { return {selectedScanLevel(), Strategy::Automatic}; }
+
+bool minimize(const SolveOptions &options, Workspace &workspace, double *result, double a,
+              double b, const double *p, const double *q, int32_t n) {
     int32_t m = 0;
     for (int32_t k = 0; k < n; ++k) m += yieldsBreakpoint(p[k]) ? 1 : 0;
     if (m == 0) {
@@ -103,19 +118,11 @@ bool minimizeWithScan(ScanLevel level, double *result, double a, double b, const
     // One block holds the m breakpoints, then the 2m + 2 grid entries with
     // room to pad the 2m + 1 midpoints. Sizes are 64-bit: no n overflows.
     const int64_t doubles = 3 * static_cast<int64_t>(m) + 2 + kPadding;
-    double stackScratch[kStackDoubles];
-    double *scratch = stackScratch;
-    if (doubles > kStackDoubles) {
-        if (static_cast<uint64_t>(doubles) > std::numeric_limits<size_t>::max() / sizeof(double)) {
-            scratch = nullptr;
-        } else {
-            scratch =
-                static_cast<double *>(std::malloc(static_cast<size_t>(doubles) * sizeof(double)));
-        }
-        if (scratch == nullptr) {
-            *result = std::numeric_limits<double>::quiet_NaN();
-            return false;
-        }
+    double *scratch = static_cast<double *>(
+        workspace.reserve(static_cast<uint64_t>(doubles) * sizeof(double)));
+    if (scratch == nullptr) {
+        *result = std::numeric_limits<double>::quiet_NaN();
+        return false;
     }
     double *breakpoints = scratch;
     double *mid = scratch + m;
@@ -135,17 +142,22 @@ bool minimizeWithScan(ScanLevel level, double *result, double a, double b, const
     const int64_t intervals = dropRepeatedIntervals(mid, 2 * static_cast<int64_t>(m) + 1, p, q, n,
                                                     reinterpret_cast<unsigned char *>(breakpoints));
     // A vector scan pays for itself only from a few vectors on.
-    const ScanFunction scan = intervals < kMinVectorIntervals ? scanPortable : scanFor(level);
-    const double best = scan(mid, intervals, a, b, p, q, n);
-
-    *result = best;
-    if (scratch != stackScratch) std::free(scratch);
+    const ScanFunction scan =
+        intervals < kMinVectorIntervals ? scanPortable : scanFor(options.level);
+    *result = scan(mid, intervals, a, b, p, q, n);
     return true;
+}
+
+bool minimizeWithScan(ScanLevel level, double *result, double a, double b, const double *p,
+                      const double *q, int32_t n) {
+    Workspace workspace;
+    return minimize({level, Strategy::Automatic}, workspace, result, a, b, p, q, n);
 }
 
 }  // namespace tarvenloch
 
 extern "C" bool minimizeOverBreakpoints(double *result, double a, double b, const double *p,
                                         const double *q, int32_t n) {
-    return tarvenloch::minimizeWithScan(tarvenloch::selectedScanLevel(), result, a, b, p, q, n);
+    tarvenloch::Workspace workspace;
+    return tarvenloch::minimize(tarvenloch::defaultOptions(), workspace, result, a, b, p, q, n);
 }
