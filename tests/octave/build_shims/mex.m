@@ -34,4 +34,3 @@ classdef mex
     end
   end
 end
-
