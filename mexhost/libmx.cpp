@@ -44,7 +44,14 @@ void mexhostDestroyArray(mxArray *array) {
 
 long mexhostLiveArrays(void) { return liveArrays.load(); }
 
-double mxGetScalar(const mxArray *array) { return array->real.empty() ? 0.0 : array->real[0]; }
+// MATLAB reads a sparse array's first stored (non-zero) element, and 0 when
+// it stores none; the stand-in keeps every element, so it skips the zeros.
+double mxGetScalar(const mxArray *array) {
+    for (double value : array->real) {
+        if (!array->sparse || value != 0) return value;  // NaN is stored: it is non-zero
+    }
+    return 0.0;
+}
 
 double *mxGetPr(const mxArray *array) {
     // MATLAB gives no real double data for arrays of other classes.

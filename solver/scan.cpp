@@ -3,12 +3,21 @@
 
 #include "internal.h"
 
+// TARVENLOCH_X86_SCANS: the vector scans are built (scan_vector.cpp, once per
+// instruction set). TARVENLOCH_SSE2_SCAN_ONLY as well: only the SSE2 one is,
+// for Windows toolchains whose assembler cannot make every vector move an
+// unaligned one (which 32- and 64-byte vectors on the 16-byte aligned stack need).
+#if defined(TARVENLOCH_X86_SCANS) && !defined(TARVENLOCH_SSE2_SCAN_ONLY)
+#define TARVENLOCH_WIDE_SCANS
+#endif
+
 namespace tarvenloch {
 
 #if defined(TARVENLOCH_X86_SCANS)
-// Built from scan_vector.cpp once per instruction set.
 double scanSse2(double *mid, int64_t count, double a, double b, const double *p, const double *q,
                 int32_t n);
+#endif
+#if defined(TARVENLOCH_WIDE_SCANS)
 double scanAvx2(double *mid, int64_t count, double a, double b, const double *p, const double *q,
                 int32_t n);
 double scanAvx512(double *mid, int64_t count, double a, double b, const double *p, const double *q,
@@ -61,6 +70,8 @@ bool scanLevelSupported(ScanLevel level) {
 #if defined(TARVENLOCH_X86_SCANS)
         case ScanLevel::Sse2:
             return true;  // part of every x86-64 processor
+#endif
+#if defined(TARVENLOCH_WIDE_SCANS)
         case ScanLevel::Avx2:
             return __builtin_cpu_supports("avx2");
         case ScanLevel::Avx512:
@@ -77,6 +88,8 @@ ScanFunction scanFor(ScanLevel level) {
 #if defined(TARVENLOCH_X86_SCANS)
         case ScanLevel::Sse2:
             return scanSse2;
+#endif
+#if defined(TARVENLOCH_WIDE_SCANS)
         case ScanLevel::Avx2:
             return scanAvx2;
         case ScanLevel::Avx512:

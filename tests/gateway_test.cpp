@@ -99,6 +99,19 @@ TEST_F(Gateway, ScalarsOfAnyNumericOrLogicalClassAndExtraElements) {
               bitsOf(value({a, b, doubles({1, 1, 7, 7}), doubles({-1, 1, 9}), n})));
 }
 
+// A sparse scalar input is read as MATLAB's mxGetScalar reads it: its first
+// non-zero element, and 0 when it has none. An empty problem returns a.
+TEST_F(Gateway, SparseScalarsReadTheirFirstNonZeroElement) {
+    mxArray *leadingZeros = array(mexhostDouble, 2, 2, false, true);
+    mexhostValues(leadingZeros)[0] = 0;
+    mexhostValues(leadingZeros)[1] = 0;
+    EXPECT_EQ(3.0, value({leadingZeros, scalar(1), doubles({}), doubles({}), scalar(0)}));
+    mxArray *allZero = array(mexhostDouble, 1, 3, false, true);
+    for (int i = 0; i < 3; ++i) mexhostValues(allZero)[i] = 0;
+    EXPECT_EQ(bitsOf(0.0),
+              bitsOf(value({allZero, scalar(1), doubles({}), doubles({}), scalar(0)})));
+}
+
 TEST_F(Gateway, RejectsCallsThatWouldReadMemoryItMustNot) {
     EXPECT_EQ(errorOf({}), "tarvenloch:notEnoughInputs");
     EXPECT_EQ(errorOf({scalar(1), scalar(1), scalar(1), scalar(1)}), "tarvenloch:notEnoughInputs");

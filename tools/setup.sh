@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev libbenchmark-dev octave octave-dev
-          clang libclang-rt-dev valgrind g++-mingw-w64-x86-64-posix wine64 wine "$@")
+          clang libclang-rt-dev valgrind g++-mingw-w64-x86-64-posix wine64 wine
+          ninja-build "$@")
 
 missing=()
 for package in "${packages[@]}"; do
