@@ -71,7 +71,7 @@ if vectorScans
     end
 end
 
-sources = {fullfile(solver, 'minimize.cpp'), fullfile(solver, 'sort.cpp'), fullfile(solver, 'scan.cpp')};
+sources = fullfile(solver, {'minimize.cpp', 'grid.cpp', 'sort.cpp', 'drop.cpp', 'prune.cpp', 'scan.cpp'});
 if isOctave
     % Octave's mex adds no interface-version function of its own.
     sources{end + 1} = fullfile(gatewayDir, 'api_version.c');

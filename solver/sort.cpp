@@ -1,3 +1,6 @@
+// The breakpoint sort: ascending order, in place. Without NaN any correct
+// sort gives the sequence the sift-pass heap sort gives (up to the order of
+// -0.0 and +0.0); with NaN the sift passes themselves decide the order.
 #include <algorithm>
 #include <cmath>
 
@@ -17,6 +20,11 @@ void siftPass(double *values, int32_t start, int32_t limit) {
         if (right < limit && !(values[left] > values[right])) child = right;
         if (values[child] > values[k]) std::swap(values[k], values[child]);
     }
+}
+
+void sortKeyedBreakpoints(KeyedBreakpoint *values, int32_t m) {
+    std::sort(values, values + m,
+              [](const KeyedBreakpoint &x, const KeyedBreakpoint &y) { return x.r < y.r; });
 }
 
 void sortBySiftPasses(double *values, int32_t m) {

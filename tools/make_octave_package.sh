@@ -17,7 +17,7 @@ cp "$top/packaging/octave/INDEX" "$top/packaging/octave/post_install.m" "$top/CO
 # The help file stays out of inst/: post_install puts it beside the module.
 sed -e "s/@TARVENLOCH_VERSION@/$version/" "$top/mex/tarvenloch.m.in" > "$package/tarvenloch.m"
 cp "$top/packaging/octave/Makefile" "$top"/mex/{gateway.cpp,api_version.c,export.h,exports.map} \
-   "$top"/solver/{tarvenloch.h,internal.h,minimize.cpp,sort.cpp,scan.cpp,scan_vector.cpp} \
+   "$top"/solver/{tarvenloch.h,internal.h,minimize.cpp,grid.cpp,sort.cpp,drop.cpp,prune.cpp,scan.cpp,scan_vector.cpp} \
    "$package/src/"
 tar -C "$stage" -czf "$out/$name.tar.gz" "$name"
 echo "$out/$name.tar.gz"

@@ -1,0 +1,75 @@
+// The breakpoints and the grid. Every breakpoint is |q_k / p_k| of a term
+// with |p_k| > 1e-10, stored exactly as the literal computation stores it;
+// the grid mirrors the sorted breakpoints about zero between the sentinels
+// -1e10 and +1e10, and its midpoints are (g[j - 1] + g[j]) * 0.5, computed
+// in that order. The midpoints are the same bits whatever path uses them.
+#include <cmath>
+
+#include "internal.h"
+
+namespace tarvenloch {
+namespace {
+
+// A term yields a breakpoint only when its slope is beyond this, strictly.
+constexpr double kSlopeThreshold = 1e-10;
+// The grid's outer entries.
+constexpr double kSentinel = 1e10;
+
+// |q / p| stored by negation when the quotient is not positive: a quotient
+// of +0.0 becomes -0.0 and a NaN keeps NaN with its sign flipped.
+inline double breakpointOf(double quotient) { return quotient > 0 ? quotient : -quotient; }
+
+}  // namespace
+
+bool yieldsBreakpoint(double slope) { return slope > kSlopeThreshold || slope < -kSlopeThreshold; }
+
+int32_t countBreakpoints(const double *p, int32_t n) {
+    int32_t m = 0;
+    for (int32_t k = 0; k < n; ++k) m += yieldsBreakpoint(p[k]) ? 1 : 0;
+    return m;
+}
+
+void collectBreakpoints(const double *p, const double *q, int32_t n, double *out) {
+    int32_t stored = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        if (yieldsBreakpoint(p[k])) out[stored++] = breakpointOf(q[k] / p[k]);
+    }
+}
+
+void collectKeyedBreakpoints(const double *p, const double *q, int32_t n, KeyedBreakpoint *out) {
+    int32_t stored = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        if (!yieldsBreakpoint(p[k])) continue;
+        const double quotient = q[k] / p[k];
+        out[stored++] = {breakpointOf(quotient), k, quotient > 0 ? 1 : 0};
+    }
+}
+
+void buildMidpoints(const double *s, int32_t m, double *mid) {
+    double *grid = mid;      // the grid is turned into its midpoints in place
+    const int64_t size = m;  // 64-bit: 2m + 1 does not fit in 32 bits for every m
+    grid[0] = -kSentinel;
+    for (int64_t i = 1; i <= size; ++i) grid[i] = -s[size - i];
+    for (int64_t i = 0; i < size; ++i) grid[size + 1 + i] = s[i];
+    grid[2 * size + 1] = kSentinel;
+    // Entry j - 1 is read before it is overwritten, entry j after.
+    const int64_t intervals = 2 * size + 1;
+    for (int64_t j = 1; j <= intervals; ++j) grid[j - 1] = (grid[j - 1] + grid[j]) * 0.5;
+}
+
+bool ascending(const double *values, int64_t count) {
+    for (int64_t j = 1; j < count; ++j) {
+        if (!(values[j - 1] <= values[j])) return false;
+    }
+    return true;
+}
+
+bool allFinite(double a, double b, const double *p, const double *q, int32_t n) {
+    // x - x is 0 for finite x and NaN for infinities and NaN; summing keeps
+    // any NaN, and the loop has no branch to mispredict.
+    double any = (a - a) + (b - b);
+    for (int32_t k = 0; k < n; ++k) any += (p[k] - p[k]) + (q[k] - q[k]);
+    return any == 0;
+}
+
+}  // namespace tarvenloch
