@@ -17,15 +17,16 @@ constexpr double kSentinel = 1e10;
 
 // |q / p| stored by negation when the quotient is not positive: a quotient
 // of +0.0 becomes -0.0 and a NaN keeps NaN with its sign flipped.
-inline double breakpointOf(double quotient) { return quotient > 0 ? quotient : -quotient; }
+inline double breakpointOf(double quotient) { return negatedUnless(quotient > 0, quotient); }
 
 }  // namespace
 
-bool yieldsBreakpoint(double slope) { return slope > kSlopeThreshold || slope < -kSlopeThreshold; }
+// |p| > t is p > t or p < -t, NaN failing both; one test, no branch.
+bool yieldsBreakpoint(double slope) { return std::fabs(slope) > kSlopeThreshold; }
 
 int32_t countBreakpoints(const double *p, int32_t n) {
     int32_t m = 0;
-    for (int32_t k = 0; k < n; ++k) m += yieldsBreakpoint(p[k]) ? 1 : 0;
+    for (int32_t k = 0; k < n; ++k) m += yieldsBreakpoint(p[k]);
     return m;
 }
 
@@ -37,15 +38,18 @@ void collectBreakpoints(const double *p, const double *q, int32_t n, double *out
 }
 
 void collectKeyedBreakpoints(const double *p, const double *q, int32_t n, KeyedBreakpoint *out) {
+    // Every term is written and the count moves on only for breakpoint
+    // terms, so that the loop has no branch on the data; out has room for
+    // one entry more than there are breakpoints.
     int32_t stored = 0;
     for (int32_t k = 0; k < n; ++k) {
-        if (!yieldsBreakpoint(p[k])) continue;
         const double quotient = q[k] / p[k];
-        out[stored++] = {breakpointOf(quotient), k, quotient > 0 ? 1 : 0};
+        out[stored] = {breakpointOf(quotient), k, quotient > 0};
+        stored += yieldsBreakpoint(p[k]);
     }
 }
 
-void buildMidpoints(const double *s, int32_t m, double *mid) {
+bool buildMidpoints(const double *s, int32_t m, double *mid) {
     double *grid = mid;      // the grid is turned into its midpoints in place
     const int64_t size = m;  // 64-bit: 2m + 1 does not fit in 32 bits for every m
     grid[0] = -kSentinel;
@@ -54,7 +58,13 @@ void buildMidpoints(const double *s, int32_t m, double *mid) {
     grid[2 * size + 1] = kSentinel;
     // Entry j - 1 is read before it is overwritten, entry j after.
     const int64_t intervals = 2 * size + 1;
-    for (int64_t j = 1; j <= intervals; ++j) grid[j - 1] = (grid[j - 1] + grid[j]) * 0.5;
+    grid[0] = (grid[0] + grid[1]) * 0.5;
+    bool ascending = true;
+    for (int64_t j = 2; j <= intervals; ++j) {
+        grid[j - 1] = (grid[j - 1] + grid[j]) * 0.5;
+        ascending &= grid[j - 2] <= grid[j - 1];
+    }
+    return ascending;
 }
 
 bool ascending(const double *values, int64_t count) {

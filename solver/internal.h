@@ -32,17 +32,28 @@ struct KeyedBreakpoint {
     int32_t term;
     int32_t positiveQuotient;
 };
+// out needs room for m + 1 entries.
 void collectKeyedBreakpoints(const double *p, const double *q, int32_t n, KeyedBreakpoint *out);
 
 // Fills mid[0..2m] with the midpoints of the grid
 //   -1e10, -s[m-1], ..., -s[0], s[0], ..., s[m-1], +1e10
-// built from the ascending breakpoints s[0..m-1].
-void buildMidpoints(const double *s, int32_t m, double *mid);
+// built from the ascending breakpoints s[0..m-1]; returns whether the
+// midpoints ascend (never descend; false with any NaN).
+bool buildMidpoints(const double *s, int32_t m, double *mid);
 // Whether p * o + q >= 0, evaluated exactly as the scan evaluates it: the
 // sign that the literal computation gives term (p, q) at midpoint o.
 inline bool nonNegative(double p, double o, double q) {
     const double product = p * o;
     return product + q >= 0;
+}
+// x when keep holds, else -x (the same bits as unary minus), without a
+// branch: signs on random data are as unpredictable as coin flips.
+inline double negatedUnless(bool keep, double x) {
+    uint64_t bits;
+    __builtin_memcpy(&bits, &x, sizeof bits);
+    bits ^= static_cast<uint64_t>(!keep) << 63;
+    __builtin_memcpy(&x, &bits, sizeof bits);
+    return x;
 }
 // Whether values[0..count-1] never descend (false with any NaN).
 bool ascending(const double *values, int64_t count);
@@ -60,10 +71,11 @@ void siftPass(double *values, int32_t start, int32_t limit);
 // with NaN is defined by these steps.
 void sortBySiftPasses(double *values, int32_t m);
 
-// Sorts by r, ascending; r must hold no NaN. The r sequence that results is
-// the one sortBreakpoints makes of the same values (up to the order of -0.0
-// and +0.0, which compare equal).
-void sortKeyedBreakpoints(KeyedBreakpoint *values, int32_t m);
+// Sorts by r, ascending; every r must be >= 0, -0.0 or +infinity (never
+// NaN), as breakpoints from finite inputs are. The r sequence that results
+// is the one sortBreakpoints makes of the same values (up to the order of
+// -0.0 and +0.0, which compare equal). spare has room for m values.
+void sortKeyedBreakpoints(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *spare);
 
 // ---- Dropping repeated intervals (drop.cpp) ----
 
@@ -78,8 +90,11 @@ int64_t dropRepeatedIntervals(double *mid, int64_t count, const double *p, const
 // Sum |p| and sum |q| rounded up, when the pruning bound can be used for
 // this problem: every input finite and no quantity of the bound overflowing.
 struct Magnitudes {
-    double slopes;   // >= sum |p_k|
-    double offsets;  // >= sum |q_k|
+    double slopes;     // >= sum |p_k|
+    double offsets;    // >= sum |q_k|
+    double slopeSum;   // sum |p_k|, recursively in k
+    double offsetSum;  // sum of -sign(p_k) q_k, or |q_k| where p_k = 0, recursively in k
+    int32_t tinyTerms;  // terms with 0 < |p_k| <= 1e-10: a kink but no breakpoint
 };
 bool pruningApplies(double a, double b, const double *p, const double *q, int32_t n,
                     Magnitudes *magnitudes);
@@ -100,11 +115,13 @@ uint64_t pruningScratchBytes(int32_t n, int64_t count);
 // ascending order. scratch holds pruningScratchBytes(n, count) bytes; kept
 // has room for n + 1 midpoints. When estimates is not null, the estimate of
 // every interval that starts a new sign pattern is written there too
-// (at most n + 1), and *estimateCount says how many.
+// (at most n + 1), *estimateCount says how many, and *commonBound gets the
+// bound that every estimate's bound must be within.
 int64_t pruneIntervals(double a, double b, const double *p, const double *q, int32_t n,
                        const Magnitudes &magnitudes, const KeyedBreakpoint *sorted, int32_t m,
                        const double *mid, int64_t count, void *scratch, double *kept,
-                       IntervalEstimate *estimates = nullptr, int64_t *estimateCount = nullptr);
+                       IntervalEstimate *estimates = nullptr, int64_t *estimateCount = nullptr,
+                       double *commonBound = nullptr);
 
 // ---- The exact scans (scan.cpp, scan_vector.cpp) ----
 

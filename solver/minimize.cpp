@@ -23,21 +23,23 @@ constexpr int64_t kPadding = 8;
 constexpr int64_t kMinVectorIntervals = 8;
 // Problems with fewer breakpoints than this take the full scan unless
 // pruning is forced: below it the pruning's fixed costs outweigh the
-// intervals it saves (measured with the benchmark's crossover cases).
-constexpr int32_t kMinPrunedBreakpoints = 24;
+// intervals it saves (the benchmark's crossover cases: the full scan is
+// faster up to 64 terms, the pruned path from 96 on).
+constexpr int32_t kMinPrunedBreakpoints = 80;
 
 uint64_t doublesToBytes(uint64_t doubles) { return doubles * sizeof(double); }
 
 // The full scan's scratch: m breakpoints, then 2m + 2 grid entries padded.
 uint64_t fullScanBytes(int32_t m) { return doublesToBytes(3 * static_cast<uint64_t>(m) + 2 + kPadding); }
 
-// The pruned path's scratch: the keyed breakpoints, the breakpoint values,
+// The pruned path's scratch: the keyed breakpoints and room to sort them, the
+// breakpoint values,
 // the padded midpoints, three padded lists of up to n + 1 intervals (kept
 // midpoints, slopes, scores) and the pruning's own.
 uint64_t prunedBytes(int32_t n, int32_t m) {
     const uint64_t count = 2 * static_cast<uint64_t>(m) + 1;
     const uint64_t list = static_cast<uint64_t>(n) + 1 + kPadding;
-    return static_cast<uint64_t>(m) * sizeof(KeyedBreakpoint) + doublesToBytes(m) +
+    return (2 * static_cast<uint64_t>(m) + 1) * sizeof(KeyedBreakpoint) + doublesToBytes(m) +
            doublesToBytes(count + kPadding) + 3 * doublesToBytes(list) +
            pruningScratchBytes(n, static_cast<int64_t>(count));
 }
@@ -118,7 +120,8 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
     if (scratch == nullptr) return outOfMemory(result);
     const size_t list = static_cast<size_t>(n) + 1 + kPadding;
     auto *keyed = static_cast<KeyedBreakpoint *>(scratch);
-    double *breakpoints = reinterpret_cast<double *>(keyed + m);
+    KeyedBreakpoint *spare = keyed + m + 1;
+    double *breakpoints = reinterpret_cast<double *>(spare + m);
     double *mid = breakpoints + m;
     double *kept = mid + count + kPadding;
     double *slopes = kept + list;
@@ -126,10 +129,9 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
     void *pruningScratch = scores + list;
 
     collectKeyedBreakpoints(p, q, n, keyed);
-    sortKeyedBreakpoints(keyed, m);
+    sortKeyedBreakpoints(keyed, m, spare);
     for (int32_t i = 0; i < m; ++i) breakpoints[i] = keyed[i].r;
-    buildMidpoints(breakpoints, m, mid);
-    if (!ascending(mid, count)) {
+    if (!buildMidpoints(breakpoints, m, mid)) {
         // Kinks past the sentinels: the grid is scanned as built.
         *result = fullScan(options, mid, count, a, b, p, q, n,
                            reinterpret_cast<unsigned char *>(breakpoints));

@@ -22,9 +22,11 @@ namespace tarvenloch {
 namespace {
 
 constexpr double kUnit = 0x1p-53;  // u: the unit roundoff of binary64
-// Twice the largest error of one product or quotient that underflows
-// (2^-1075): the bound's absolute floor uses it.
-constexpr double kTiny = 0x1p-1074;
+// The bound's absolute floor, per unit of its terms: far above the error
+// of a product or quotient that underflows (at most 2^-1075), yet a normal
+// number whatever it multiplies, as arithmetic on subnormal numbers costs
+// a hundred times more on many processors.
+constexpr double kTiny = 0x1p-968;
 // Every quantity of the bound stays below these, so that none overflows.
 constexpr double kLargest = 0x1p950;
 constexpr double kLargestCandidate = 0x1p470;
@@ -33,10 +35,12 @@ constexpr double kLargestCandidate = 0x1p470;
 // (k <= 2n + 4 with n < 2^31), so gamma_k < k u (1 + 2^-19).
 inline double gamma(double k) { return k * kUnit * (1 + 0x1p-10); }
 
-// A term's kink -q/p as computed, with the term.
+// A term's kink -q/p as computed, with the term and the number of
+// midpoints below it (to within one; exact for the few tiny terms).
 struct Kink {
     double at;
     int32_t term;
+    uint32_t guess;  // count - 1 < 2^32 for every m < 2^31
 };
 
 // The first index in [1, count - 1] whose sign differs from the sign at
@@ -80,66 +84,142 @@ int64_t flipIndex(double p, double q, const double *mid, int64_t count, bool fir
     return hi;
 }
 
-struct Candidate {
-    int64_t interval;
-    double lower;  // estimate - bound
-};
-
-// The pruning's scratch, carved from one block.
+// The pruning's scratch, carved from one block: per term (n + 1 each) the
+// sorted kinks, the tiny terms' kinks, alpha, beta, a position and three
+// per-candidate lists (n + 2 entries each: the branch-free loops write one
+// past the last entry they keep); per interval the slope's increase.
 struct Layout {
-    Kink *kinks;            // n + 1
-    Kink *tinyKinks;        // n + 1
-    double *alpha;          // n + 1
-    double *beta;           // n + 1
-    double *increase;       // count: the slope's increase at each interval
-    Candidate *candidates;  // n + 1
+    Kink *kinks;
+    Kink *tinyKinks;
+    double *alpha;
+    double *beta;
+    int64_t *position;   // first a term's guessed flip, then a candidate's kinks below
+    int64_t *interval;   // a candidate's interval
+    double *slope;       // a candidate's estimated slope
+    double *candidate;   // its estimated candidate
+    double *score;       // its estimated score
+    double *sum;         // its estimated sum of absolute values
+    double *increase;    // count entries
+
+    static constexpr uint64_t kPerTerm = 2 * sizeof(Kink) + 8 * sizeof(double);
 
     static uint64_t bytes(int32_t n, int64_t count) {
-        const uint64_t terms = static_cast<uint64_t>(n < 0 ? 0 : n) + 1;
-        return terms * (2 * sizeof(Kink) + 2 * sizeof(double) + sizeof(Candidate)) +
-               static_cast<uint64_t>(count) * sizeof(double);
+        const uint64_t terms = static_cast<uint64_t>(n < 0 ? 0 : n) + 2;
+        return terms * kPerTerm + static_cast<uint64_t>(count) * sizeof(double);
     }
 
     Layout(void *scratch, int32_t n) {
-        const size_t terms = static_cast<size_t>(n) + 1;
-        char *at = static_cast<char *>(scratch);
-        candidates = reinterpret_cast<Candidate *>(at);
-        at += terms * sizeof(Candidate);
-        kinks = reinterpret_cast<Kink *>(at);
-        at += terms * sizeof(Kink);
-        tinyKinks = reinterpret_cast<Kink *>(at);
-        at += terms * sizeof(Kink);
-        alpha = reinterpret_cast<double *>(at);
-        at += terms * sizeof(double);
-        beta = reinterpret_cast<double *>(at);
-        at += terms * sizeof(double);
-        increase = reinterpret_cast<double *>(at);
+        const size_t terms = static_cast<size_t>(n) + 2;
+        kinks = static_cast<Kink *>(scratch);
+        tinyKinks = kinks + terms;
+        alpha = reinterpret_cast<double *>(tinyKinks + terms);
+        beta = alpha + terms;
+        position = reinterpret_cast<int64_t *>(beta + terms);
+        interval = position + terms;
+        slope = reinterpret_cast<double *>(interval + terms);
+        candidate = slope + terms;
+        score = candidate + terms;
+        sum = score + terms;
+        increase = sum + terms;
     }
+};
+
+// What the bound on one estimate grows with: |u~ - a|, |u~|, |T~|, |S~(u~)|
+// and |F~|, all as computed.
+struct Extent {
+    double distance, candidate, slope, sum, score;
+
+    void include(const Extent &other) {
+        distance = std::max(distance, other.distance);
+        candidate = std::max(candidate, other.candidate);
+        slope = std::max(slope, other.slope);
+        sum = std::max(sum, other.sum);
+        score = std::max(score, other.score);
+    }
+};
+
+// E >= |F - F~|: the exact score's distance from its estimate, for a
+// candidate of that extent (docs/pruning.md derives each term). It grows
+// with every field of the extent.
+class ErrorBound {
+public:
+    ErrorBound(double a, double b, int32_t n, const Magnitudes &magnitudes)
+        : slopeSum_(magnitudes.slopes), offsetSum_(magnitudes.offsets), absB_(std::fabs(b)) {
+        const double terms = n;
+        const double slopeError = 4 * gamma(2 * terms) * slopeSum_;  // |t_j - T~_j|
+        // |u_j - u~| <= constant + perSlope |T~|
+        candidateConstant_ = absB_ * slopeError + gamma(2) * absB_ * slopeError +
+                             2 * kUnit * std::fabs(a) + 2 * kTiny;
+        candidatePerSlope_ = 2 * gamma(2) * absB_;
+        gammaScore_ = gamma(terms + 4);
+        gammaSum_ = 3 * gamma(2 * terms + 4);
+        floorBase_ = 4 * terms * absB_ + 2 * absB_ * slopeSum_ + 2 * absB_ + 16;
+    }
+
+    double operator()(const Extent &e) const {
+        const double distance = e.distance * (1 + 4 * kUnit);  // >= |u~ - a|
+        const double candidateError = candidateConstant_ + candidatePerSlope_ * e.slope;
+        const double farthest = distance + candidateError;  // >= |u_j - a|
+        // Evaluating F at u_j, the literal computation's own rounding.
+        const double atCandidate =
+            gammaScore_ * (0.5 * farthest * farthest +
+                           absB_ * ((e.candidate + candidateError) * slopeSum_ + offsetSum_));
+        // F moving from u~ to u_j.
+        const double moving = candidateError * (farthest + absB_ * slopeSum_);
+        // The estimate's own rounding and the kinks within rounding of u~.
+        const double sumError =
+            gammaSum_ * (e.candidate * slopeSum_ + offsetSum_) + 2 * kUnit * offsetSum_;
+        const double atEstimate = gamma(5) * 0.5 * distance * distance + absB_ * sumError +
+                                  gamma(2) * absB_ * e.sum;
+        const double underflow = kTiny * (2 * farthest + floorBase_);
+        // Twice the sum, and room for the rounding of the comparisons.
+        return 2 * (atCandidate + moving + atEstimate + underflow) + 4 * kUnit * e.score;
+    }
+
+private:
+    double slopeSum_, offsetSum_, absB_;
+    double candidateConstant_, candidatePerSlope_;
+    double gammaScore_, gammaSum_, floorBase_;
 };
 
 // The kinks -q_k/p_k of every term with p_k != 0, ascending, into kinks;
 // returns how many. Those of the breakpoint terms come from the sorted
 // breakpoints without a further sort: the kinks -r of positive quotients,
-// in descending r, then the kinks r of the others, in ascending r. The few
-// terms with 0 < |p| <= 1e-10 are sorted apart and merged in.
+// in descending r, then the kinks r of the others, in ascending r. Their
+// place among the midpoints follows from their place in the grid: -s[i] is
+// grid entry m - i, and s[i] grid entry m + 1 + i, with the midpoint
+// j = grid entry j, plus half the gap to entry j + 1. The few terms with
+// 0 < |p| <= 1e-10 are sorted apart, placed by search and merged in.
 int32_t sortedKinks(const double *p, const double *q, int32_t n, const KeyedBreakpoint *sorted,
-                    int32_t m, Kink *kinks, Kink *tiny) {
-    int32_t count = 0;
+                    int32_t m, const double *mid, int64_t count, bool anyTiny, Kink *kinks,
+                    Kink *tiny) {
+    // Every entry is written and the count moves on only for the wanted
+    // ones: the signs of the quotients are as unpredictable as coin flips.
+    // kinks has room for n + 2 entries, so the write past the last wanted
+    // entry stays inside.
+    int32_t total = 0;
     for (int32_t i = m - 1; i >= 0; --i) {
-        if (sorted[i].positiveQuotient) kinks[count++] = {-sorted[i].r, sorted[i].term};
+        kinks[total] = {-sorted[i].r, sorted[i].term, static_cast<uint32_t>(m - i)};
+        total += sorted[i].positiveQuotient;
     }
     for (int32_t i = 0; i < m; ++i) {
-        if (!sorted[i].positiveQuotient) kinks[count++] = {sorted[i].r, sorted[i].term};
+        kinks[total] = {sorted[i].r, sorted[i].term, static_cast<uint32_t>(m + 1 + i)};
+        total += 1 - sorted[i].positiveQuotient;
     }
+    if (!anyTiny) return total;
     int32_t tinyCount = 0;
     for (int32_t k = 0; k < n; ++k) {
-        if (p[k] != 0 && !yieldsBreakpoint(p[k])) tiny[tinyCount++] = {-(q[k] / p[k]), k};
+        if (p[k] != 0 && !yieldsBreakpoint(p[k])) {
+            const double at = -(q[k] / p[k]);
+            const auto below = std::lower_bound(mid, mid + count, at) - mid;
+            tiny[tinyCount++] = {at, k, static_cast<uint32_t>(below)};
+        }
     }
-    if (tinyCount == 0) return count;
+    if (tinyCount == 0) return total;
     const auto before = [](const Kink &x, const Kink &y) { return x.at < y.at; };
     std::sort(tiny, tiny + tinyCount, before);
     // Merge from the back, in place: the free room of kinks is at its end.
-    int32_t from = count - 1, other = tinyCount - 1, to = count + tinyCount - 1;
+    int32_t from = total - 1, other = tinyCount - 1, to = total + tinyCount - 1;
     while (other >= 0) {
         if (from >= 0 && before(tiny[other], kinks[from])) {
             kinks[to--] = kinks[from--];
@@ -147,19 +227,29 @@ int32_t sortedKinks(const double *p, const double *q, int32_t n, const KeyedBrea
             kinks[to--] = tiny[other--];
         }
     }
-    return count + tinyCount;
+    return total + tinyCount;
 }
 
 }  // namespace
 
 bool pruningApplies(double a, double b, const double *p, const double *q, int32_t n,
                     Magnitudes *magnitudes) {
-    if (!allFinite(a, b, p, q, n)) return false;
-    double slopes = 0, offsets = 0;
+    // One pass: the sums, and a finiteness test (x - x is 0 for finite x,
+    // NaN otherwise, and a NaN stays in the sum).
+    double slopes = 0, offsets = 0, beta = 0, nonFinite = (a - a) + (b - b);
+    int32_t tiny = 0;
     for (int32_t k = 0; k < n; ++k) {
         slopes += std::fabs(p[k]);
         offsets += std::fabs(q[k]);
+        // S(x) past no kink: -|p| x - sign(p) q for p != 0, |q| for p = 0.
+        beta += p[k] == 0 ? std::fabs(q[k]) : negatedUnless(p[k] < 0, q[k]);
+        nonFinite += (p[k] - p[k]) + (q[k] - q[k]);
+        tiny += p[k] != 0 && !yieldsBreakpoint(p[k]);
     }
+    if (!(nonFinite == 0)) return false;
+    magnitudes->tinyTerms = tiny;
+    magnitudes->slopeSum = slopes;
+    magnitudes->offsetSum = beta;
     // A recursive sum of n non-negative terms is at least (1 - gamma_n)
     // times the exact sum; this rounds it up past that.
     const double up = 1 + 4 * gamma(static_cast<double>(n) + 2);
@@ -178,7 +268,8 @@ uint64_t pruningScratchBytes(int32_t n, int64_t count) { return Layout::bytes(n,
 int64_t pruneIntervals(double a, double b, const double *p, const double *q, int32_t n,
                        const Magnitudes &magnitudes, const KeyedBreakpoint *sorted, int32_t m,
                        const double *mid, int64_t count, void *scratch, double *kept,
-                       IntervalEstimate *estimates, int64_t *estimateCount) {
+                       IntervalEstimate *estimates, int64_t *estimateCount,
+                       double *commonBound) {
     if (estimateCount != nullptr) *estimateCount = 0;
     // With b = +0 or -0 every candidate is a and every score a zero of some
     // sign (the sums are finite here), none below another: the first
@@ -191,100 +282,126 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
 
     // Step 1: each term's sign flips at most once across the ascending
     // midpoints, always so that the slope grows by 2|p|. Its flip lies next
-    // to its kink, found by walking the midpoints along the sorted kinks,
-    // and is then made exact with the sign test the scan uses.
-    const int32_t kinkCount = sortedKinks(p, q, n, sorted, m, layout.kinks, layout.tinyKinks);
+    // to its kink, whose place among the midpoints is known; the sign test
+    // the scan uses makes it exact.
+    // Step 2, in the same pass: S(x) = sum |p_k x + q_k| is
+    // alpha_l x + beta_l when x lies past the first l kinks.
+    const int32_t kinkCount =
+        sortedKinks(p, q, n, sorted, m, mid, count, magnitudes.tinyTerms > 0, layout.kinks,
+                    layout.tinyKinks);
+    const Kink *kinks = layout.kinks;
     double *increase = layout.increase;
     std::fill(increase, increase + count, 0.0);
-    double firstSlope = 0;  // the slope of interval 0, in kink order
-    int64_t guess = 0;
-    for (int32_t l = 0; l < kinkCount; ++l) {
-        const int32_t k = layout.kinks[l].term;
-        while (guess < count && mid[guess] < layout.kinks[l].at) ++guess;
-        const bool first = nonNegative(p[k], mid[0], q[k]);
-        firstSlope += first ? p[k] : -p[k];
-        if (nonNegative(p[k], mid[count - 1], q[k]) == first) continue;
-        increase[flipIndex(p[k], q[k], mid, count, first, guess)] += 2 * std::fabs(p[k]);
-    }
-
-    // Step 2: S(x) = sum |p_k x + q_k| is alpha_i x + beta_i when x lies
-    // past the first i kinks. Terms with p = 0 add |q| everywhere.
     double *alpha = layout.alpha, *beta = layout.beta;
-    double alpha0 = 0, beta0 = 0;
+    alpha[0] = -magnitudes.slopeSum;  // -sum |p|, every term with p = 0 adding zero
+    beta[0] = magnitudes.offsetSum;
+    double firstSlope = 0;  // the slope of interval 0, in kink order
     for (int32_t l = 0; l < kinkCount; ++l) {
-        const int32_t k = layout.kinks[l].term;
-        alpha0 -= std::fabs(p[k]);
-        beta0 -= p[k] > 0 ? q[k] : -q[k];
-    }
-    for (int32_t k = 0; k < n; ++k) {
-        if (p[k] == 0) beta0 += std::fabs(q[k]);
-    }
-    alpha[0] = alpha0;
-    beta[0] = beta0;
-    for (int32_t l = 0; l < kinkCount; ++l) {
-        const int32_t k = layout.kinks[l].term;
+        const int32_t k = kinks[l].term;
         alpha[l + 1] = alpha[l] + 2 * std::fabs(p[k]);
-        beta[l + 1] = beta[l] + (p[k] > 0 ? 2 * q[k] : -2 * q[k]);
-    }
-
-    // Steps 3 to 6: for the first interval of every sign pattern, the
-    // estimated candidate and score, and a bound on how far the exact score
-    // can lie from the estimate.
-    const double slopeSum = magnitudes.slopes, offsetSum = magnitudes.offsets;
-    const double absA = std::fabs(a), absB = std::fabs(b);
-    const double terms = n;
-    const double slopeError = 4 * gamma(2 * terms) * slopeSum;  // |t_j - T~_j|
-    const double gammaScore = gamma(terms + 4);
-    const double gammaSum = 3 * gamma(2 * terms + 4);
-    const double gamma2 = gamma(2), gamma5 = gamma(5);
-    const double floorBase = 4 * terms * absB + 2 * absB * slopeSum + 2 * absB + 16;
-
-    Candidate *candidates = layout.candidates;
-    int64_t found = 0;
-    double lowestUpper = std::numeric_limits<double>::infinity();
-    double slope = firstSlope;
-    int32_t below = 0;  // kinks below the estimated candidate
-    for (int64_t j = 0; j < count; ++j) {
-        if (j > 0) {
-            if (!(increase[j] > 0)) continue;  // the signs of interval j - 1
-            slope += increase[j];
+        beta[l + 1] = beta[l] + negatedUnless(p[k] > 0, 2 * q[k]);
+        // Mostly the signs on either side of the guess differ, and then the
+        // flip is there and the sign before it is the first one.
+        const int64_t guess = std::min<int64_t>(std::max<int64_t>(kinks[l].guess, 1), count - 1);
+        const bool before = nonNegative(p[k], mid[guess - 1], q[k]);
+        int64_t flip = guess;
+        bool first = before;
+        if (before == nonNegative(p[k], mid[guess], q[k])) {
+            first = nonNegative(p[k], mid[0], q[k]);
+            flip = nonNegative(p[k], mid[count - 1], q[k]) == first
+                       ? 0  // no flip
+                       : flipIndex(p[k], q[k], mid, count, first, guess);
         }
-        const double u = slope * b + a;
-        while (below < kinkCount && layout.kinks[below].at < u) ++below;
-        while (below > 0 && !(layout.kinks[below - 1].at < u)) --below;
-        const double sum = u * alpha[below] + beta[below];
-        const double d = u - a;
-        const double score = ((d * 0.5) * d) - sum * b;
-
-        const double distance = std::fabs(d) * (1 + 4 * kUnit);  // >= |u~ - a|
-        const double absU = std::fabs(u);
-        const double candidateError = absB * slopeError +
-                                      gamma2 * absB * (2 * std::fabs(slope) + slopeError) +
-                                      2 * kUnit * absA + 2 * kTiny;  // >= |u_j - u~|
-        const double farthest = distance + candidateError;           // >= |u_j - a|
-        const double atCandidate =
-            gammaScore * (0.5 * farthest * farthest +
-                          absB * ((absU + candidateError) * slopeSum + offsetSum));
-        const double moving = candidateError * (farthest + absB * slopeSum);
-        const double sumError = gammaSum * (absU * slopeSum + offsetSum) + 2 * kUnit * offsetSum;
-        const double atEstimate = gamma5 * 0.5 * distance * distance + absB * sumError +
-                                  gamma2 * absB * std::fabs(sum);
-        const double underflow = kTiny * (2 * farthest + floorBase);
-        const double bound =
-            2 * (atCandidate + moving + atEstimate + underflow) + 4 * kUnit * std::fabs(score);
-
-        candidates[found] = {j, score - bound};
-        lowestUpper = std::min(lowestUpper, score + bound);
-        if (estimates != nullptr) estimates[found] = {j, score, bound};
-        ++found;
+        firstSlope += negatedUnless(first, p[k]);
+        increase[flip] += 2 * std::fabs(p[k]);  // increase[0] is never read
     }
-    if (estimateCount != nullptr) *estimateCount = found;
+
+    // Step 3: the first interval of every sign pattern is a candidate (the
+    // others repeat their left neighbour). Its estimated slope is the
+    // running sum of the increases, and its estimated candidate follows.
+    int64_t *interval = layout.interval;
+    double *slope = layout.slope, *candidate = layout.candidate;
+    int64_t found = 0;
+    {
+        double running = firstSlope;
+        interval[0] = 0;
+        slope[0] = running;
+        candidate[0] = running * b + a;
+        found = 1;
+        for (int64_t j = 1; j < count; ++j) {
+            running += increase[j];
+            interval[found] = j;
+            slope[found] = running;
+            candidate[found] = running * b + a;
+            found += increase[j] > 0;
+        }
+    }
+
+    // Step 4: where each estimated candidate lies among the kinks. The
+    // slopes grow with the interval and rounding is monotone, so the
+    // candidates ascend for b > 0 and descend for b < 0: one branch-free
+    // merge, walked in ascending order, places them all.
+    int64_t *kinksBelow = layout.position;
+    {
+        const bool descending = b < 0;
+        int32_t l = 0;
+        for (int64_t step = 0; step < found;) {
+            const int64_t c = descending ? found - 1 - step : step;
+            const bool pass = l < kinkCount && kinks[l].at < candidate[c];
+            kinksBelow[c] = l;
+            l += pass;
+            step += !pass;
+        }
+    }
+
+    // Step 5: the estimated score of each candidate, the one with the
+    // lowest, and the largest magnitudes of what the bound grows with.
+    double *score = layout.score, *sum = layout.sum;
+    bool placed = true;
+    int64_t lowest = 0;
+    Extent widest{};
+    for (int64_t c = 0; c < found; ++c) {
+        const double u = candidate[c];
+        // A check that costs little and would catch a candidate out of order.
+        const int64_t l = kinksBelow[c];
+        placed &= (l == 0 || kinks[l - 1].at < u) && (l == kinkCount || !(kinks[l].at < u));
+        sum[c] = u * alpha[l] + beta[l];
+        const double d = u - a;
+        score[c] = ((d * 0.5) * d) - sum[c] * b;
+        if (score[c] < score[lowest]) lowest = c;
+        widest.include({std::fabs(d), std::fabs(u), std::fabs(slope[c]), std::fabs(sum[c]),
+                        std::fabs(score[c])});
+    }
+    if (!placed) {
+        // Not reachable by the argument above; keep every candidate.
+        for (int64_t c = 0; c < found; ++c) kept[c] = mid[interval[c]];
+        return found;
+    }
+
+    // Step 6: a bound on how far each exact score can lie from its estimate,
+    // and the highest the exact score of the lowest estimate can be.
+    const ErrorBound error(a, b, n, magnitudes);
+    const auto extentOf = [&](int64_t c) {
+        return Extent{std::fabs(candidate[c] - a), std::fabs(candidate[c]), std::fabs(slope[c]),
+                      std::fabs(sum[c]), std::fabs(score[c])};
+    };
+    const double highest = score[lowest] + error(extentOf(lowest));
+    // The bound grows with every magnitude, so it is largest at the largest
+    // of each: most candidates are dropped on that alone.
+    const double widestBound = error(widest);
+    if (estimates != nullptr) {
+        for (int64_t c = 0; c < found; ++c) estimates[c] = {interval[c], score[c], error(extentOf(c))};
+        *estimateCount = found;
+        *commonBound = widestBound;
+    }
 
     // Step 7: keep every interval whose lowest possible score is not above
-    // the lowest highest possible score; the winner is among them.
+    // that highest; the winner is among them.
     int64_t keptCount = 0;
-    for (int64_t i = 0; i < found; ++i) {
-        if (candidates[i].lower <= lowestUpper) kept[keptCount++] = mid[candidates[i].interval];
+    for (int64_t c = 0; c < found; ++c) {
+        if (score[c] - widestBound <= highest && score[c] - error(extentOf(c)) <= highest) {
+            kept[keptCount++] = mid[interval[c]];
+        }
     }
     return keptCount;
 }
