@@ -71,7 +71,9 @@ if vectorScans
     end
 end
 
-sources = fullfile(solver, {'minimize.cpp', 'grid.cpp', 'sort.cpp', 'drop.cpp', 'prune.cpp', 'scan.cpp'});
+sources = cellfun(@(file) fullfile(solver, file), ...
+                  {'minimize.cpp', 'grid.cpp', 'sort.cpp', 'drop.cpp', 'prune.cpp', 'scan.cpp'}, ...
+                  'UniformOutput', false);
 if isOctave
     % Octave's mex adds no interface-version function of its own.
     sources{end + 1} = fullfile(gatewayDir, 'api_version.c');
