@@ -16,7 +16,7 @@ sed -e "s/@VERSION@/$version/" -e "s/@DATE@/$(date -u +%Y-%m-%d)/" \
 cp "$top/packaging/octave/INDEX" "$top/packaging/octave/post_install.m" "$top/COPYING" "$package/"
 # The help file stays out of inst/: post_install puts it beside the module.
 sed -e "s/@TARVENLOCH_VERSION@/$version/" "$top/mex/tarvenloch.m.in" > "$package/tarvenloch.m"
-cp "$top/packaging/octave/Makefile" "$top"/mex/{gateway.cpp,api_version.c,export.h,exports.map} \
+cp "$top/packaging/octave/Makefile" "$top"/mex/{gateway.cpp,inputs.h,api_version.c,export.h,exports.map} \
    "$top"/solver/{tarvenloch.h,internal.h,minimize.cpp,sort.cpp,scan.cpp,scan_vector.cpp} \
    "$package/src/"
 tar -C "$stage" -czf "$out/$name.tar.gz" "$name"
