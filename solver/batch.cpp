@@ -2,11 +2,12 @@
 // chunks of problems from a common counter and solves them with one scratch
 // block of its own; a problem's result depends only on its own inputs, so
 // the results are the same whichever thread solves which problem.
+#include "batch.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 
 #include "internal.h"
 #include "tarvenloch.h"
@@ -15,74 +16,93 @@
 namespace tarvenloch {
 namespace {
 
-// Estimated cost of one problem of n terms, in units of about a nanosecond
-// on the machines this was measured on: a fixed part per problem, and the
-// scan's n * (2n + 1) multiply-adds for n kinks at most.
+// Estimated time of one problem of n terms, in nanoseconds, fitted to
+// batches of distinct random problems (one with a kink per term) on the
+// 2-core machines this project is measured on: about 0.4 us at n = 10 and
+// 12 us at n = 100. Only its order of magnitude matters.
 double problemCost(int32_t n) {
     const double terms = n > 0 ? n : 0;
-    return 40.0 + 0.5 * terms * terms;
+    return 300.0 + 1.2 * terms * terms;
 }
 
-// Work below this, in the units of problemCost, is not worth another
-// thread: starting and joining one costs tens of microseconds, and the
-// threads share out the batch unevenly at the end. Measured with
-// tarvenloch_bench's BM_BatchThreads (see docs/performance.md).
-constexpr double kWorkPerThread = 200000.0;
+// Each thread gets at least this much estimated work, in nanoseconds, so a
+// second thread starts from 0.5 ms of work on. Starting and joining a thread
+// costs some 60 us there, and two threads overtook one between 0.3 and
+// 0.6 ms of work (BM_BatchStart in tarvenloch_bench, docs/performance.md).
+constexpr double kWorkPerThread = 250000.0;
+
+// At most this many threads, whatever is asked: more only cost their start.
+constexpr int kMaxThreads = 256;
 
 // Problems taken from the counter at a time: few enough trips to the shared
 // counter, many enough chunks that the threads end close together.
 constexpr int64_t kMaxChunk = 256;
 constexpr int64_t kChunksPerThread = 16;
 
-struct Batch {
-    double *results;
-    const double *a, *b, *p, *q;
-    const int32_t *n;
-    int64_t aStride, bStride, pStride, qStride, nStride;
-    int64_t count, chunk;
+struct Work {
+    BatchInput input;
+    int64_t chunk;
     SolveOptions options;
     std::atomic<int64_t> next{0};
     std::atomic<bool> failed{false};
 };
 
 void solveChunks(void *context) {
-    Batch &batch = *static_cast<Batch *>(context);
+    Work &work = *static_cast<Work *>(context);
+    const BatchInput &in = work.input;
     Workspace workspace;
     bool failed = false;
     for (;;) {
-        const int64_t first = batch.next.fetch_add(batch.chunk, std::memory_order_relaxed);
-        if (first >= batch.count) break;
-        const int64_t last = std::min(batch.count, first + batch.chunk);
+        const int64_t first = work.next.fetch_add(work.chunk, std::memory_order_relaxed);
+        if (first >= in.count) break;
+        const int64_t last = std::min(in.count, first + work.chunk);
         for (int64_t i = first; i < last; ++i) {
-            if (!minimize(batch.options, workspace, &batch.results[i], batch.a[i * batch.aStride],
-                          batch.b[i * batch.bStride], batch.p + i * batch.pStride,
-                          batch.q + i * batch.qStride, batch.n[i * batch.nStride])) {
+            if (!minimize(work.options, workspace, &in.results[i], in.a[i * in.aStride],
+                          in.b[i * in.bStride], in.p + i * in.pStride, in.q + i * in.qStride,
+                          in.n[i * in.nStride])) {
                 failed = true;
             }
         }
     }
-    if (failed) batch.failed.store(true, std::memory_order_relaxed);
+    if (failed) work.failed.store(true, std::memory_order_relaxed);
 }
 
 // Threads worth starting for this batch: at most `wanted`, and no more than
 // the estimated work keeps busy.
-int threadsFor(const Batch &batch, int wanted) {
-    if (wanted <= 1 || batch.count <= 1) return 1;
+int threadsFor(const BatchInput &in, int wanted) {
+    wanted = std::min(wanted, kMaxThreads);
+    if (wanted <= 1 || in.count <= 1) return 1;
     const double enough = kWorkPerThread * wanted;
     double work = 0;
-    if (batch.nStride == 0) {
-        work = problemCost(batch.n[0]) * static_cast<double>(batch.count);
+    if (in.nStride == 0) {
+        work = problemCost(in.n[0]) * static_cast<double>(in.count);
     } else {
-        for (int64_t i = 0; i < batch.count && work < enough; ++i)
-            work += problemCost(batch.n[i * batch.nStride]);
+        for (int64_t i = 0; i < in.count && work < enough; ++i)
+            work += problemCost(in.n[i * in.nStride]);
     }
-    const double useful = std::floor(work / kWorkPerThread);
-    const double threads =
-        std::min({useful, static_cast<double>(wanted), static_cast<double>(batch.count)});
+    const double threads = std::min({std::floor(work / kWorkPerThread), static_cast<double>(wanted),
+                                     static_cast<double>(in.count)});
     return threads > 1 ? static_cast<int>(threads) : 1;
 }
 
 }  // namespace
+
+bool solveBatchOnThreads(const BatchInput &input, int threads) {
+    if (input.count <= 0) return true;
+    Work work;
+    work.input = input;
+    const int64_t used = std::clamp<int64_t>(threads, 1, input.count);
+    work.chunk = std::clamp<int64_t>(input.count / (used * kChunksPerThread), 1, kMaxChunk);
+    // Decided here, before any thread starts, so that every thread uses the same.
+    work.options = defaultOptions();
+    if (used == 1) {
+        solveChunks(&work);
+    } else {
+        runOnThreads(static_cast<int>(used), solveChunks, &work);
+    }
+    return !work.failed.load();
+}
+
 }  // namespace tarvenloch
 
 extern "C" bool minimizeBatch(double *results, int64_t count, const double *a, int64_t aStride,
@@ -91,30 +111,8 @@ extern "C" bool minimizeBatch(double *results, int64_t count, const double *a, i
                               int32_t threads) {
     using namespace tarvenloch;
     if (count <= 0) return true;
-    Batch batch;
-    batch.results = results;
-    batch.a = a;
-    batch.b = b;
-    batch.p = p;
-    batch.q = q;
-    batch.n = n;
-    batch.aStride = aStride;
-    batch.bStride = bStride;
-    batch.pStride = pStride;
-    batch.qStride = qStride;
-    batch.nStride = nStride;
-    batch.count = count;
-    // Decided here, before any thread starts, so that every thread uses the same.
-    batch.options = defaultOptions();
-
+    const BatchInput input{results, count,   a, aStride, b, bStride,
+                           p,       pStride, q, qStride, n, nStride};
     const int wanted = threads >= 1 ? threads : hardwareThreads();
-    const int used = threadsFor(batch, wanted);
-    batch.chunk =
-        std::clamp<int64_t>(count / (static_cast<int64_t>(used) * kChunksPerThread), 1, kMaxChunk);
-    if (used == 1) {
-        solveChunks(&batch);
-    } else {
-        runOnThreads(used, solveChunks, &batch);
-    }
-    return !batch.failed.load();
+    return solveBatchOnThreads(input, threadsFor(input, wanted));
 }
