@@ -9,6 +9,7 @@
 #include <random>
 
 #include "mexhost.h"
+#include "module_test.h"
 #include "problems.h"
 #include "tarvenloch.h"
 
@@ -96,18 +97,11 @@ TEST(Concurrency, BatchLargeEnoughForThreadsGivesTheSameBitsOnAnyNumberOfThem) {
 }
 
 // The module through the stand-in host.
-class BatchGateway : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { module = new mexhost::Module(TARVENLOCH_BATCH_MODULE_FILE); }
-    static void TearDownTestSuite() { delete module; }
-    void SetUp() override { liveBefore = mexhostLiveArrays(); }
-    void TearDown() override { EXPECT_EQ(mexhostLiveArrays(), liveBefore); }
+class BatchGateway : public ModuleTest<BatchGateway> {
+public:
+    static const char *file() { return TARVENLOCH_BATCH_MODULE_FILE; }
 
-    static mexhost::CallResult call(std::vector<mxArray *> inputs, int nlhs = 1) {
-        mexhost::CallResult result = module->call(nlhs, inputs);
-        for (mxArray *input : inputs) mexhostDestroyArray(input);
-        return result;
-    }
+protected:
     static std::vector<double> values(std::vector<mxArray *> inputs) {
         const mexhost::CallResult result = call(std::move(inputs));
         EXPECT_FALSE(result.failed) << result.error.identifier << ": " << result.error.message;
@@ -116,33 +110,13 @@ protected:
         EXPECT_EQ(result.columns, result.values.size());
         return result.values;
     }
-    static std::string errorOf(std::vector<mxArray *> inputs, int nlhs = 1) {
-        const mexhost::CallResult result = call(std::move(inputs), nlhs);
-        EXPECT_TRUE(result.failed);
-        EXPECT_FALSE(result.hasOutput);
-        return result.error.identifier;
-    }
-    // rows x columns of a class, filled from values (cycled).
-    static mxArray *array(mexhostClass cls, size_t rows, size_t columns,
-                          const std::vector<double> &fill = {1}, bool complex = false,
-                          bool sparse = false) {
-        mxArray *created = mexhostCreateArray(cls, rows, columns, complex, sparse);
-        for (size_t i = 0; i < rows * columns; ++i)
-            mexhostValues(created)[i] = fill[i % fill.size()];
-        return created;
-    }
     // The first rows x columns of values, column by column.
     static mxArray *matrix(const std::vector<double> &values, size_t rows, size_t columns) {
-        mxArray *created = array(mexhostDouble, rows, columns, {0});
+        mxArray *created = array(mexhostDouble, rows, columns);
         std::copy(values.begin(), values.begin() + rows * columns, mexhostValues(created));
         return created;
     }
-
-    static mexhost::Module *module;
-    long liveBefore = 0;
 };
-
-mexhost::Module *BatchGateway::module = nullptr;
 
 using mexhost::doubles;
 using mexhost::scalar;
@@ -176,9 +150,9 @@ TEST_F(BatchGateway, EverySharedInputGivesTheSingleCallsBits) {
 
 TEST_F(BatchGateway, ValuesOfAnyNumericOrLogicalClassReadAsTheSingleCallReadsThem) {
     const std::vector<double> P = {1, 1, 5, 1, 2, 5}, Q = {-1, 1, 7, 3, 0, 7};
-    const std::vector<double> got =
-        values({array(mexhostInt32, 2, 1, {2, 3}), array(mexhostLogical, 1, 1, {1}, false, true),
-                matrix(P, 3, 2), matrix(Q, 3, 2), array(mexhostSingle, 1, 2, {2, 3.5}, true)});
+    const std::vector<double> got = values(
+        {array(mexhostInt32, 2, 1, false, false, {2, 3}), array(mexhostLogical, 1, 1, false, true),
+         matrix(P, 3, 2), matrix(Q, 3, 2), array(mexhostSingle, 1, 2, true, false, {2, 3.5})});
     ASSERT_EQ(got.size(), 2u);
     double u = 0;
     minimizeOverBreakpoints(&u, 2, 1, P.data(), Q.data(), 2);
@@ -211,7 +185,7 @@ TEST_F(BatchGateway, RejectsMalformedCallsBeforeAnyWork) {
         }
         std::vector<mxArray *> inputs = five();
         mexhostDestroyArray(inputs[position]);
-        inputs[position] = array(mexhostDouble, 1, 2, {1}, false, true);
+        inputs[position] = array(mexhostDouble, 1, 2, false, true);
         EXPECT_EQ(errorOf(inputs), "tarvenloch:invalidScalar") << position;
     }
     for (int position : {2, 3}) {
@@ -224,7 +198,7 @@ TEST_F(BatchGateway, RejectsMalformedCallsBeforeAnyWork) {
         for (bool complex : {true, false}) {
             std::vector<mxArray *> inputs = five();
             mexhostDestroyArray(inputs[position]);
-            inputs[position] = array(mexhostDouble, 1, 1, {1}, complex, !complex);
+            inputs[position] = array(mexhostDouble, 1, 1, complex, !complex);
             EXPECT_EQ(errorOf(inputs), "tarvenloch:invalidCoefficients") << position;
         }
     }
@@ -249,8 +223,9 @@ TEST_F(BatchGateway, RejectsMalformedCallsBeforeAnyWork) {
         inputs.push_back(scalar(threads));
         EXPECT_EQ(errorOf(inputs), "tarvenloch:invalidThreads") << threads;
     }
-    for (mxArray *threads : {doubles({}), doubles({2, 2}), array(mexhostChar, 1, 1, {2}),
-                             array(mexhostDouble, 1, 1, {2}, true)}) {
+    for (mxArray *threads :
+         {doubles({}), doubles({2, 2}), array(mexhostChar, 1, 1, false, false, {2}),
+          array(mexhostDouble, 1, 1, true, false, {2})}) {
         std::vector<mxArray *> inputs = five();
         inputs.push_back(threads);
         EXPECT_EQ(errorOf(inputs), "tarvenloch:invalidThreads");
@@ -264,7 +239,7 @@ TEST_F(BatchGateway, AnyPositiveWholeNumberOfThreadsIsAccepted) {
                   (std::vector<double>{4}));
     }
     EXPECT_EQ(values({scalar(2), scalar(1), matrix({1, 1}, 2, 1), matrix({-1, 1}, 2, 1), scalar(2),
-                      array(mexhostInt32, 1, 1, {3})}),
+                      array(mexhostInt32, 1, 1, false, false, {3})}),
               (std::vector<double>{4}));
 }
 
