@@ -119,6 +119,22 @@ void BM_Batch(benchmark::State &state) {
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// BM_Fast's one problem K times over, every input shared (stride 0), on the
+// calling thread: the batch's own cost per problem against BM_Fast's call.
+void BM_BatchSameProblem(benchmark::State &state) {
+    const Problem problem = benchProblem(static_cast<int32_t>(state.range(0)));
+    const int32_t n = problem.n();
+    std::vector<double> results(kBatchProblems);
+    for (auto _ : state) {
+        minimizeBatch(results.data(), kBatchProblems, &problem.a, 0, &problem.b, 0,
+                      problem.p.data(), 0, problem.q.data(), 0, &n, 0, 1);
+        benchmark::DoNotOptimize(results.data());
+    }
+    state.counters["per_problem_ns"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * kBatchProblems),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 // K = 10,000 problems of n = 100 terms on 1 or 2 threads.
 void BM_BatchThreads(benchmark::State &state) {
     BenchBatch batch(kBatchProblems, 100);
@@ -140,6 +156,7 @@ void BM_BatchStart(benchmark::State &state) {
 
 BENCHMARK(BM_SingleCalls)->Arg(10)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Batch)->Arg(10)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BatchSameProblem)->Arg(10)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BatchThreads)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_BatchStart)
     ->ArgsProduct({{10}, {64, 256, 1024, 4096}, {1, 2}})
@@ -185,6 +202,7 @@ void printBatch(const MedianCollector &collector) {
         return found == collector.medians.end() ? 0.0 : found->second;
     };
     const double single = median("BM_SingleCalls/10"), batch = median("BM_Batch/10");
+    const double fast = median("BM_Fast/10"), same = median("BM_BatchSameProblem/10");
     const double one = median("BM_BatchThreads/1/real_time"),
                  two = median("BM_BatchThreads/2/real_time");
     if (single > 0 && batch > 0) {
@@ -193,6 +211,12 @@ void printBatch(const MedianCollector &collector) {
             "problem; batch / single %.2fx\n",
             static_cast<long long>(kBatchProblems), batch * 1000 / kBatchProblems,
             single * 1000 / kBatchProblems, batch / single);
+    }
+    if (fast > 0 && same > 0) {
+        std::printf(
+            "batch of BM_Fast's problem, n = 10: %.1f ns a problem; one call: %.1f ns; "
+            "batch / single %.2fx\n",
+            same * 1000 / kBatchProblems, fast, same * 1000 / kBatchProblems / fast);
     }
     if (one > 0 && two > 0) {
         std::printf(
