@@ -24,37 +24,53 @@ using tarvenloch_mex::termCount;
 const char *const kInputNames[] = {"a (1st input)", "b (2nd input)", "P (3rd input)",
                                    "Q (4th input)", "n (5th input)", "threads (6th input)"};
 
-// Element i of a numeric or logical array, as a double, read from its real part.
-double elementAt(const mxArray *input, size_t i) {
-    if (mxGetNumberOfElements(input) == 1) return mxGetScalar(input);
-    const void *data = mxGetData(input);
-    switch (mxGetClassID(input)) {
-        case mxDOUBLE_CLASS:
-            return static_cast<const double *>(data)[i];
-        case mxSINGLE_CLASS:
-            return static_cast<const float *>(data)[i];
-        case mxINT8_CLASS:
-            return static_cast<const int8_t *>(data)[i];
-        case mxUINT8_CLASS:
-            return static_cast<const uint8_t *>(data)[i];
-        case mxINT16_CLASS:
-            return static_cast<const int16_t *>(data)[i];
-        case mxUINT16_CLASS:
-            return static_cast<const uint16_t *>(data)[i];
-        case mxINT32_CLASS:
-            return static_cast<const int32_t *>(data)[i];
-        case mxUINT32_CLASS:
-            return static_cast<const uint32_t *>(data)[i];
-        case mxINT64_CLASS:
-            return static_cast<double>(static_cast<const int64_t *>(data)[i]);
-        case mxUINT64_CLASS:
-            return static_cast<double>(static_cast<const uint64_t *>(data)[i]);
-        case mxLOGICAL_CLASS:
-            return static_cast<const mxLogical *>(data)[i] ? 1.0 : 0.0;
-        default:
-            return 0.0;  // not reached: the class was checked
+// The elements of a numeric or logical array as doubles, read from the
+// real part. A one-element array is read with mxGetScalar, as the single
+// module reads it (for a sparse array: its first non-zero element).
+class Elements {
+public:
+    explicit Elements(const mxArray *input)
+        : data_(mxGetData(input)),
+          class_(mxGetClassID(input)),
+          one_(mxGetNumberOfElements(input) == 1),
+          scalar_(one_ ? mxGetScalar(input) : 0.0) {}
+
+    double operator[](size_t i) const {
+        if (one_) return scalar_;
+        switch (class_) {
+            case mxDOUBLE_CLASS:
+                return static_cast<const double *>(data_)[i];
+            case mxSINGLE_CLASS:
+                return static_cast<const float *>(data_)[i];
+            case mxINT8_CLASS:
+                return static_cast<const int8_t *>(data_)[i];
+            case mxUINT8_CLASS:
+                return static_cast<const uint8_t *>(data_)[i];
+            case mxINT16_CLASS:
+                return static_cast<const int16_t *>(data_)[i];
+            case mxUINT16_CLASS:
+                return static_cast<const uint16_t *>(data_)[i];
+            case mxINT32_CLASS:
+                return static_cast<const int32_t *>(data_)[i];
+            case mxUINT32_CLASS:
+                return static_cast<const uint32_t *>(data_)[i];
+            case mxINT64_CLASS:
+                return static_cast<double>(static_cast<const int64_t *>(data_)[i]);
+            case mxUINT64_CLASS:
+                return static_cast<double>(static_cast<const uint64_t *>(data_)[i]);
+            case mxLOGICAL_CLASS:
+                return static_cast<const mxLogical *>(data_)[i] ? 1.0 : 0.0;
+            default:
+                return 0.0;  // not reached: the class was checked
+        }
     }
-}
+
+private:
+    const void *data_;
+    mxClassID class_;
+    bool one_;
+    double scalar_;
+};
 
 // a, b and n: numeric or logical. With more than one element they must be
 // full, since their elements are read one by one in storage order.
@@ -152,11 +168,12 @@ extern "C" MODULE_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs,
     }
 
     // Every problem's n must fit in the rows of P and Q.
+    const Elements nValues(nIn);
     int32_t largest = 0;
     const bool perProblemN = counts[4] != 1;
     if (count > 0) {
         for (size_t i = 0; i < (perProblemN ? count : 1); ++i) {
-            const int32_t n = termCount(elementAt(nIn, i));
+            const int32_t n = termCount(nValues[i]);
             if (n > largest) largest = n;
         }
     }
@@ -191,7 +208,7 @@ extern "C" MODULE_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs,
             copiedDoubles += count;
         }
     }
-    int32_t sharedN = count > 0 && !perProblemN ? termCount(elementAt(nIn, 0)) : 0;
+    int32_t sharedN = count > 0 && !perProblemN ? termCount(nValues[0]) : 0;
     const size_t copiedCounts = perProblemN ? count : 0;
     mxArray *result = mxCreateDoubleMatrix(1, count, mxREAL);
     void *copies = nullptr;
@@ -208,14 +225,15 @@ extern "C" MODULE_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs,
     double *nextCopy = static_cast<double *>(copies);
     for (int i = 0; i < 2; ++i) {
         if (values[i]->data != nullptr) continue;
-        for (size_t k = 0; k < count; ++k) nextCopy[k] = elementAt(valueInputs[i], k);
+        const Elements elements(valueInputs[i]);
+        for (size_t k = 0; k < count; ++k) nextCopy[k] = elements[k];
         values[i]->data = nextCopy;
         nextCopy += count;
     }
     const int32_t *n = &sharedN;
     if (perProblemN) {
         int32_t *converted = reinterpret_cast<int32_t *>(nextCopy);
-        for (size_t k = 0; k < count; ++k) converted[k] = termCount(elementAt(nIn, k));
+        for (size_t k = 0; k < count; ++k) converted[k] = termCount(nValues[k]);
         n = converted;
     }
 
