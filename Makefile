@@ -62,7 +62,7 @@ test-sanitizers: $(BUILD)-asan/CMakeCache.txt $(BUILD)-tsan/CMakeCache.txt
 
 # The fuzz targets for longer: FUZZ_SECONDS each (default 180).
 fuzz: setup $(BUILD)-asan/CMakeCache.txt
-	cmake --build $(BUILD)-asan -j $(JOBS) --target solver_fuzz solver_fuzz_small pruned_fuzz gateway_fuzz
+	cmake --build $(BUILD)-asan -j $(JOBS) --target solver_fuzz solver_fuzz_small pruned_fuzz gateway_fuzz batch_fuzz
 	cmake -D FUZZ_SECONDS=$(FUZZ_SECONDS) $(BUILD)-asan >/dev/null
 	ctest --test-dir $(BUILD)-asan --output-on-failure -R _fuzz
 	cmake -D FUZZ_SECONDS=$(TEST_FUZZ_SECONDS) $(BUILD)-asan >/dev/null
@@ -89,7 +89,7 @@ bench: build
 	$(BUILD)/bench/tarvenloch_bench $(BENCH_ARGS) \
 	  --benchmark_out=$(BUILD)/bench/results.csv --benchmark_out_format=csv
 	cd $(BUILD)/octave && octave-cli --norc --no-history \
-	  --eval "addpath('$(CURDIR)/bench', '$(CURDIR)/tests/octave'); octave_bench('$(CURDIR)/$(BUILD)/bench/octave.dat')"
+	  --eval "addpath('$(CURDIR)/bench', '$(CURDIR)/tests/octave'); octave_bench('$(CURDIR)/$(BUILD)/bench/octave.dat', '$(CURDIR)/$(BUILD)/bench/octave_batch.dat')"
 	bash bench/plot.sh $(BUILD)/bench docs/performance.png
 
 clean:

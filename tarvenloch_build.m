@@ -5,10 +5,10 @@ function out = tarvenloch_build(out)
 %   tarvenloch_build(folder)  builds into folder
 %   folder = tarvenloch_build(...) returns the folder
 %
-%   The folder then holds the module and its help file tarvenloch.m; add it
-%   to the path with addpath(folder). Everything is compiled without fused
-%   multiply-add contraction, so results agree to the bit with every other
-%   build. In MATLAB the module uses the R2017b (64-bit array) interface, and
+%   The folder then holds the modules tarvenloch and tarvenloch_batch with
+%   their help files; add it to the path with addpath(folder). Everything is
+%   compiled without fused multiply-add contraction, so results agree to the
+%   bit with every other build. In MATLAB the module uses the R2017b (64-bit array) interface, and
 %   MATLAB's mex supplies mexfilerequiredapiversion itself.
 
 root = fileparts(mfilename('fullpath'));
@@ -28,7 +28,8 @@ solver = fullfile(root, 'solver');
 gatewayDir = fullfile(root, 'mex');
 % The modules, each with its gateway source (and its help file NAME.m.in in
 % mex/); all link the same solver objects.
-modules = {'tarvenloch', fullfile(gatewayDir, 'gateway.cpp')};
+modules = {'tarvenloch', fullfile(gatewayDir, 'gateway.cpp'); ...
+           'tarvenloch_batch', fullfile(gatewayDir, 'batch_gateway.cpp')};
 
 % The toolchain. Octave for Windows is built with MinGW-w64. MATLAB names its
 % MinGW-w64 configuration 'mingw64' or 'mingw64-g++' in ShortName, and
@@ -72,8 +73,8 @@ if vectorScans
 end
 
 sources = cellfun(@(file) fullfile(solver, file), ...
-                  {'minimize.cpp', 'grid.cpp', 'sort.cpp', 'drop.cpp', 'prune.cpp', 'scan.cpp'}, ...
-                  'UniformOutput', false);
+                  {'minimize.cpp', 'grid.cpp', 'sort.cpp', 'drop.cpp', 'prune.cpp', 'scan.cpp', ...
+                   'batch.cpp', 'threads.cpp'}, 'UniformOutput', false);
 if isOctave
     % Octave's mex adds no interface-version function of its own.
     sources{end + 1} = fullfile(gatewayDir, 'api_version.c');
@@ -95,14 +96,16 @@ for m = 1:size(modules, 1)
     [name, gateway] = modules{m, :};
     if isOctave
         % Octave's mkoctfile for MinGW-w64 links with --export-all-symbols;
-        % --exclude-all-symbols leaves only the dllexport entry points.
-        exports = '';
+        % --exclude-all-symbols leaves only the dllexport entry points. The
+        % batch starts its threads with pthread_create, but on Windows with
+        % CreateThread, which needs no library.
+        linkFlags = '-pthread';
         if mingw
-            exports = '-Wl,--exclude-all-symbols';
+            linkFlags = '-Wl,--exclude-all-symbols';
         end
         linked = [{compile(build, gateway, {}, '')}, built];
         status = system(sprintf('"%s" --mex -o "%s" %s%s', mkoctfile_path(), fullfile(out, [name '.mex']), ...
-                                sprintf('"%s" ', linked{:}), exports));
+                                sprintf('"%s" ', linked{:}), linkFlags));
         if status ~= 0
             error('tarvenloch:buildFailed', 'tarvenloch_build: linking %s failed', name);
         end

@@ -1,5 +1,6 @@
 // The literal computation against the module's solver, side by side in one
-// run, on several families of data; the full scan alone (every interval
+// run, on several families of data; the batch against single calls and on
+// one thread against two; the full scan alone (every interval
 // that does not repeat its neighbour, no pruning) for the crossover and the
 // chart; and the breakpoint sort alone. After the usual table it prints the
 // ratios of median times.
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "batch.h"
 #include "families.h"
 #include "internal.h"
 #include "problems.h"
@@ -102,6 +104,120 @@ void BM_SortFast(benchmark::State &state) {
 BENCHMARK(BM_SortLiteral)->Arg(100)->Arg(1000)->Arg(10000);
 BENCHMARK(BM_SortFast)->Arg(100)->Arg(1000)->Arg(10000);
 
+// A random problem, as the batch benchmarks below draw them.
+Problem randomBenchProblem(int32_t n) {
+    std::mt19937_64 rng(1000 + n);
+    return randomProblem(rng, n, 0);
+}
+
+// The public entry point on one such problem, for the batch comparison.
+void BM_Fast(benchmark::State &state) {
+    const Problem problem = randomBenchProblem(static_cast<int32_t>(state.range(0)));
+    double u = 0;
+    for (auto _ : state) {
+        minimizeOverBreakpoints(&u, problem.a, problem.b, problem.p.data(), problem.q.data(),
+                                problem.n());
+        benchmark::DoNotOptimize(u);
+    }
+}
+
+// K different problems of n terms each, stored column by column as the
+// batch module takes them.
+struct BenchBatch {
+    int64_t count, rows;
+    std::vector<double> a, P, Q, results;
+    int32_t n;
+    BenchBatch(int64_t k, int32_t terms) : count(k), rows(terms), results(k), n(terms) {
+        std::mt19937_64 rng(77 + terms);
+        for (int64_t i = 0; i < k; ++i) {
+            const Problem problem = randomProblem(rng, terms, 0);
+            a.push_back(problem.a);
+            P.insert(P.end(), problem.p.begin(), problem.p.end());
+            Q.insert(Q.end(), problem.q.begin(), problem.q.end());
+        }
+    }
+    tarvenloch::BatchInput input() {
+        return {results.data(), count, a.data(), 1, &kB, 0, P.data(), rows, Q.data(), rows, &n, 0};
+    }
+    static constexpr double kB = 1.3;
+};
+
+constexpr int64_t kBatchProblems = 10000;
+
+// One single call per problem, over the batch's K problems: time per problem.
+void BM_SingleCalls(benchmark::State &state) {
+    BenchBatch batch(kBatchProblems, static_cast<int32_t>(state.range(0)));
+    for (auto _ : state) {
+        for (int64_t i = 0; i < batch.count; ++i) {
+            minimizeOverBreakpoints(&batch.results[i], batch.a[i], BenchBatch::kB,
+                                    &batch.P[i * batch.rows], &batch.Q[i * batch.rows], batch.n);
+        }
+        benchmark::DoNotOptimize(batch.results.data());
+    }
+    state.counters["per_problem_ns"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * batch.count),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// The same K problems in one batch on the calling thread: time per problem.
+void BM_Batch(benchmark::State &state) {
+    BenchBatch batch(kBatchProblems, static_cast<int32_t>(state.range(0)));
+    for (auto _ : state) {
+        minimizeBatch(batch.results.data(), batch.count, batch.a.data(), 1, &BenchBatch::kB, 0,
+                      batch.P.data(), batch.rows, batch.Q.data(), batch.rows, &batch.n, 0, 1);
+        benchmark::DoNotOptimize(batch.results.data());
+    }
+    state.counters["per_problem_ns"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * batch.count),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// BM_Fast's one problem K times over, every input shared (stride 0), on the
+// calling thread: the batch's own cost per problem against BM_Fast's call.
+void BM_BatchSameProblem(benchmark::State &state) {
+    const Problem problem = randomBenchProblem(static_cast<int32_t>(state.range(0)));
+    const int32_t n = problem.n();
+    std::vector<double> results(kBatchProblems);
+    for (auto _ : state) {
+        minimizeBatch(results.data(), kBatchProblems, &problem.a, 0, &problem.b, 0,
+                      problem.p.data(), 0, problem.q.data(), 0, &n, 0, 1);
+        benchmark::DoNotOptimize(results.data());
+    }
+    state.counters["per_problem_ns"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * kBatchProblems),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// K = 10,000 problems of n = 100 terms on 1 or 2 threads.
+void BM_BatchThreads(benchmark::State &state) {
+    BenchBatch batch(kBatchProblems, 100);
+    for (auto _ : state) {
+        tarvenloch::solveBatchOnThreads(batch.input(), static_cast<int>(state.range(0)));
+        benchmark::DoNotOptimize(batch.results.data());
+    }
+}
+
+// Where threads start to pay: K problems of n terms on 1 thread and on 2,
+// started whatever the work; range(0) is n, range(1) K, range(2) threads.
+void BM_BatchStart(benchmark::State &state) {
+    BenchBatch batch(state.range(1), static_cast<int32_t>(state.range(0)));
+    for (auto _ : state) {
+        tarvenloch::solveBatchOnThreads(batch.input(), static_cast<int>(state.range(2)));
+        benchmark::DoNotOptimize(batch.results.data());
+    }
+}
+
+BENCHMARK(BM_Fast)->Arg(10);
+BENCHMARK(BM_SingleCalls)->Arg(10)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Batch)->Arg(10)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BatchSameProblem)->Arg(10)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BatchThreads)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_BatchStart)
+    ->ArgsProduct({{10}, {64, 256, 1024, 4096}, {1, 2}})
+    ->ArgsProduct({{100}, {4, 16, 64}, {1, 2}})
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+
 void registerAll() {
     const std::vector<int64_t> goalSizes = {1, 10, 100, 1000, 4000};
     for (const BenchFamily &f : kFamilies) {
@@ -189,6 +305,36 @@ void printRatios(const MedianCollector &collector, const std::string &title,
     }
 }
 
+void printBatch(const MedianCollector &collector) {
+    const auto median = [&](const std::string &name) {
+        const auto found = collector.medians.find(name);
+        return found == collector.medians.end() ? 0.0 : found->second;
+    };
+    const double single = median("BM_SingleCalls/10"), batch = median("BM_Batch/10");
+    const double fast = median("BM_Fast/10"), same = median("BM_BatchSameProblem/10");
+    const double one = median("BM_BatchThreads/1/real_time"),
+                 two = median("BM_BatchThreads/2/real_time");
+    if (single > 0 && batch > 0) {
+        std::printf(
+            "\nbatch, n = 10, K = %lld: %.1f ns a problem; single calls: %.1f ns a "
+            "problem; batch / single %.2fx\n",
+            static_cast<long long>(kBatchProblems), batch * 1000 / kBatchProblems,
+            single * 1000 / kBatchProblems, batch / single);
+    }
+    if (fast > 0 && same > 0) {
+        std::printf(
+            "batch of BM_Fast's problem, n = 10: %.1f ns a problem; one call: %.1f ns; "
+            "batch / single %.2fx\n",
+            same * 1000 / kBatchProblems, fast, same * 1000 / kBatchProblems / fast);
+    }
+    if (one > 0 && two > 0) {
+        std::printf(
+            "batch, n = 100, K = %lld: 1 thread %.0f us, 2 threads %.0f us; speed-up "
+            "%.2fx\n",
+            static_cast<long long>(kBatchProblems), one, two, one / two);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -214,6 +360,7 @@ int main(int argc, char **argv) {
     const double t5 = median(collector, "growth-solver/normal/100000");
     std::printf("\nsolver growth from n = 1e4 to 1e5: 10^%.2f\n", std::log10(t5 / t4));
     printRatios(collector, "sort, m values", "BM_SortLiteral", "BM_SortFast", {100, 1000, 10000});
+    printBatch(collector);
     benchmark::Shutdown();
     return 0;
 }

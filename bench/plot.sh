@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Turns the benchmark results in DIR (results.csv from tarvenloch_bench,
-# octave.dat from octave_bench) into a log-log chart of time per call
-# against n, with fitted growth exponents, and prints the tables in Markdown.
+# octave.dat and octave_batch.dat from octave_bench) into a log-log chart of
+# time per call against n, with fitted growth exponents, and prints the
+# tables in Markdown.
 #   bench/plot.sh DIR OUTPUT.png
 set -euo pipefail
 dir=$1
@@ -47,6 +48,41 @@ if [[ -f "$dir/octave.dat" ]]; then
     echo "| n | module (calls/s) | Octave code (calls/s) | ratio |"
     echo "|---:|---:|---:|---:|"
     awk '{ printf "| %d | %.0f | %.1f | %.0fx |\n", $1, $2, $3, $2 / $3 }' "$dir/octave.dat"
+fi
+
+# The batch: per-problem time against single calls, and 1 against 2 threads.
+median_of() {
+    awk -F, -v name="$1" '{ gsub(/"/, "", $1) } $1 == name "_median" { print $3 }' "$dir/results.csv"
+}
+single=$(median_of BM_SingleCalls/10)
+batch=$(median_of BM_Batch/10)
+fast=$(median_of BM_Fast/10)
+same=$(median_of BM_BatchSameProblem/10)
+one=$(median_of BM_BatchThreads/1/real_time)
+two=$(median_of BM_BatchThreads/2/real_time)
+if [[ -n $single && -n $batch && -n $one && -n $two ]]; then
+    echo
+    echo "| batch, C++ | time | ratio |"
+    echo "|---|---:|---:|"
+    awk -v s="$single" -v b="$batch" 'BEGIN {
+        printf "| n = 10, K = 10,000: single calls, per problem | %.1f ns | |\n", s * 1000 / 10000
+        printf "| n = 10, K = 10,000: batch on 1 thread, per problem | %.1f ns | %.2fx single calls |\n", b * 1000 / 10000, b / s }'
+    if [[ -n $fast && -n $same ]]; then
+        awk -v f="$fast" -v m="$same" 'BEGIN {
+            printf "| n = 10, one problem: a single call | %.1f ns | |\n", f
+            printf "| n = 10, that problem 10,000 times in one batch, per problem | %.1f ns | %.2fx a single call |\n", m * 1000 / 10000, m * 1000 / 10000 / f }'
+    fi
+    awk -v o="$one" -v t="$two" 'BEGIN {
+        printf "| n = 100, K = 10,000: batch on 1 thread | %.1f ms | |\n", o / 1000
+        printf "| n = 100, K = 10,000: batch on 2 threads | %.1f ms | %.2fx faster |\n", t / 1000, o / t }'
+fi
+if [[ -f "$dir/octave_batch.dat" ]]; then
+    echo
+    echo "| Octave, K problems of n terms | time | batch speed-up |"
+    echo "|---|---:|---:|"
+    awk '{ printf "| K = %d, n = %d: loop of single calls, columns sliced | %.1f ms | %.1fx |\n", $1, $2, $3 * 1e3, $3 / $5
+           printf "| K = %d, n = %d: loop of single calls, P and Q whole | %.1f ms | %.1fx |\n", $1, $2, $4 * 1e3, $4 / $5
+           printf "| K = %d, n = %d: one tarvenloch_batch call | %.2f ms | |\n", $1, $2, $5 * 1e3 }' "$dir/octave_batch.dat"
 fi
 
 gnuplot <<GNUPLOT

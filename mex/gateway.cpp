@@ -4,31 +4,24 @@
 // MATLAB's mex.h, GNU Octave's and the project's stand-in. Every input is
 // checked before anything is created or read, so a bad call raises an error
 // with a tarvenloch:* identifier instead of reading memory it must not.
-#include <cmath>
 #include <cstdint>
 
 #include "export.h"
+#include "inputs.h"
 #include "mex.h"
 #include "tarvenloch.h"
 
 namespace {
 
+using tarvenloch_mex::termCount;
+
 const char *const kInputNames[] = {"a (1st input)", "b (2nd input)", "p (3rd input)",
                                    "q (4th input)", "n (5th input)"};
-
-// The fifth input truncated toward zero; NaN, infinities and values whose
-// truncation does not fit in 32 bits give the smallest 32-bit integer, which
-// makes an empty problem.
-int32_t termCount(double value) {
-    const double truncated = std::trunc(value);
-    if (!(truncated >= -2147483648.0 && truncated <= 2147483647.0)) return INT32_MIN;
-    return static_cast<int32_t>(truncated);
-}
 
 // a, b and n: any numeric or logical array with at least one element; the
 // first element's real part is used.
 void requireScalar(const mxArray *input, int position) {
-    if (!(mxIsNumeric(input) || mxIsLogical(input))) {
+    if (!tarvenloch_mex::numericOrLogical(input)) {
         mexErrMsgIdAndTxt("tarvenloch:invalidScalar", "tarvenloch: %s must be numeric or logical.",
                           kInputNames[position]);
     }
@@ -41,7 +34,7 @@ void requireScalar(const mxArray *input, int position) {
 // p and q: real, full double arrays with at least n elements; extra elements
 // are ignored.
 void requireCoefficients(const mxArray *input, int position, int32_t n) {
-    if (!mxIsDouble(input) || mxIsComplex(input) || mxIsSparse(input)) {
+    if (!tarvenloch_mex::realFullDouble(input)) {
         mexErrMsgIdAndTxt("tarvenloch:invalidCoefficients",
                           "tarvenloch: %s must be a real, full (not sparse) double array.",
                           kInputNames[position]);

@@ -82,6 +82,10 @@ CallResult Module::call(int nlhs, const std::vector<mxArray *> &inputs) const {
         mexhostSize(out, &result.rows, &result.columns);
         result.outputIsRealDouble = mxIsDouble(out) && !mxIsComplex(out) && !mxIsSparse(out);
         result.value = mxIsEmpty(out) ? std::nan("") : mxGetScalar(out);
+        if (mxIsDouble(out)) {
+            const double *values = mxGetPr(out);
+            result.values.assign(values, values + mxGetNumberOfElements(out));
+        }
     }
     for (mxArray *out : outputs) mexhostDestroyArray(out);
     return result;

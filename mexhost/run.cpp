@@ -9,8 +9,9 @@
 //       NLHS NRHS, then for each input: CLASS ROWS COLUMNS COMPLEX SPARSE and
 //       ROWS * COLUMNS values as 16-digit hexadecimal bit patterns
 //     (CLASS: 0 double, 1 single, 2 int32, 3 logical, 4 char, 5 cell).
-//     Prints one line per call: "ok BITS" or "error IDENTIFIER". The same
-//     file run by two builds must print the same lines.
+//     Prints one line per call: "ok" and the bits of every element of the
+//     output, or "error IDENTIFIER". The same file run by two builds must
+//     print the same lines.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -92,7 +93,9 @@ int runCalls(const mexhost::Module &module, const char *path) {
         if (result.failed) {
             std::printf("error %s\n", result.error.identifier.c_str());
         } else if (result.hasOutput) {
-            std::printf("ok %016" PRIx64 "\n", bitsOf(result.value));
+            std::printf("ok");
+            for (double value : result.values) std::printf(" %016" PRIx64, bitsOf(value));
+            std::printf("\n");
         } else {
             std::printf("no output\n");
         }

@@ -12,6 +12,7 @@
  * result is the same to the bit on every machine.
  *
  * Usable from C and C++; the functions keep no state and may run concurrently.
+ * minimizeBatch solves many problems in one call, on several threads.
  */
 #ifndef TARVENLOCH_H
 #define TARVENLOCH_H
@@ -33,6 +34,33 @@ extern "C" {
  */
 bool minimizeOverBreakpoints(double *result, double a, double b, const double *p, const double *q,
                              int32_t n);
+
+/*
+ * Solves `count` independent problems: problem i (0 <= i < count) is
+ *
+ *     a[i * aStride], b[i * bStride],
+ *     p + i * pStride, q + i * qStride (its p[0..n-1] and q[0..n-1]),
+ *     n[i * nStride],
+ *
+ * and its result goes to results[i], bit-identical to what
+ * minimizeOverBreakpoints gives for the same problem. Strides count
+ * elements; a stride of 0 shares one value (or one column of p or q) among
+ * all problems, so nothing has to be copied to broadcast it.
+ *
+ * threads: how many threads may work on the batch, the calling thread
+ * included; 0 or less means one per processor this process may use, 1 means
+ * the calling thread only. Batches too small to pay for a thread start run
+ * on fewer threads. The results do not depend on the number of threads.
+ * Each thread keeps one scratch block for all of its problems.
+ *
+ * Returns true when every result was computed, and false when scratch memory
+ * could not be allocated for some problem; those results hold NaN, the
+ * others are computed all the same.
+ */
+bool minimizeBatch(double *results, int64_t count, const double *a, int64_t aStride,
+                   const double *b, int64_t bStride, const double *p, int64_t pStride,
+                   const double *q, int64_t qStride, const int32_t *n, int64_t nStride,
+                   int32_t threads);
 
 /*
  * Sorts values[0..m-1] ascending in place. Input without NaN ends ascending

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "mexhost.h"
+#include "module_test.h"
 #include "problems.h"
 #include "reference.h"
 
@@ -14,20 +15,11 @@ namespace {
 const double nan = std::numeric_limits<double>::quiet_NaN();
 const double inf = std::numeric_limits<double>::infinity();
 
-class Gateway : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { module = new mexhost::Module(TARVENLOCH_MODULE_FILE); }
-    static void TearDownTestSuite() { delete module; }
-    void SetUp() override { liveBefore = mexhostLiveArrays(); }
-    // Every array the host or the module made is gone after each call.
-    void TearDown() override { EXPECT_EQ(mexhostLiveArrays(), liveBefore); }
+class Gateway : public ModuleTest<Gateway> {
+public:
+    static const char *file() { return TARVENLOCH_MODULE_FILE; }
 
-    // Calls with the inputs, which are destroyed afterwards.
-    static mexhost::CallResult call(std::vector<mxArray *> inputs, int nlhs = 1) {
-        mexhost::CallResult result = module->call(nlhs, inputs);
-        for (mxArray *input : inputs) mexhostDestroyArray(input);
-        return result;
-    }
+protected:
     static double value(std::vector<mxArray *> inputs, int nlhs = 1) {
         const mexhost::CallResult result = call(std::move(inputs), nlhs);
         EXPECT_FALSE(result.failed) << result.error.identifier << ": " << result.error.message;
@@ -36,24 +28,7 @@ protected:
         EXPECT_EQ(result.columns, 1u);
         return result.value;
     }
-    static std::string errorOf(std::vector<mxArray *> inputs, int nlhs = 1) {
-        const mexhost::CallResult result = call(std::move(inputs), nlhs);
-        EXPECT_TRUE(result.failed);
-        EXPECT_FALSE(result.hasOutput);
-        return result.error.identifier;
-    }
-    static mxArray *array(mexhostClass cls, size_t rows, size_t columns, bool complex = false,
-                          bool sparse = false) {
-        mxArray *created = mexhostCreateArray(cls, rows, columns, complex, sparse);
-        for (size_t i = 0; i < rows * columns; ++i) mexhostValues(created)[i] = 1.0 + i;
-        return created;
-    }
-
-    static mexhost::Module *module;
-    long liveBefore = 0;
 };
-
-mexhost::Module *Gateway::module = nullptr;
 
 using mexhost::doubles;
 using mexhost::scalar;

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The two ways an Octave user gets the module without CMake:
+# The two ways an Octave user gets the modules without CMake:
 #  - the Octave package, installed with pkg install into a fresh prefix,
 #    loaded, called and asked for help;
 #  - tarvenloch_build.m, run at the Octave prompt.
@@ -29,8 +29,12 @@ octave-cli --norc --no-history --eval "
   catch err
     assert (err.identifier, 'tarvenloch:tooFewElements');
   end_try_catch
+  assert (tarvenloch_batch ([2 3], 1, [1; 1], [-1; 1], 2), [4 5]);
+  assert (! isempty (strfind (evalc ('help tarvenloch_batch'), 'tarvenloch:sizeMismatch')), ...
+          'batch help text missing');
   printf ('package: installed, loaded, called, help shown\n');"
-bash "$source/tests/check_exports.sh" "$(find "$work/prefix" -name tarvenloch.mex)"
+bash "$source/tests/check_exports.sh" "$(find "$work/prefix" -name tarvenloch.mex)" \
+    "$(find "$work/prefix" -name tarvenloch_batch.mex)"
 
 octave-cli --norc --no-history --eval "
   addpath ('$source');
@@ -39,6 +43,8 @@ octave-cli --norc --no-history --eval "
   assert (strcmp (which ('tarvenloch'), fullfile (folder, 'tarvenloch.mex')));
   assert (tarvenloch (2, 1, [1 1], [-1 1], 2), 4);
   assert (! isempty (strfind (evalc ('help tarvenloch'), 'tarvenloch $version')));
+  assert (tarvenloch_batch ([2 3], 1, [1; 1], [-1; 1], 2), [4 5]);
+  assert (! isempty (strfind (evalc ('help tarvenloch_batch'), 'tarvenloch $version')));
   printf ('tarvenloch_build: built, called, help shown\n');"
-bash "$source/tests/check_exports.sh" "$work/module/tarvenloch.mex"
+bash "$source/tests/check_exports.sh" "$work/module/tarvenloch.mex" "$work/module/tarvenloch_batch.mex"
 echo "octave install test passed"

@@ -14,10 +14,14 @@ mkdir -p "$package/src"
 sed -e "s/@VERSION@/$version/" -e "s/@DATE@/$(date -u +%Y-%m-%d)/" \
     "$top/packaging/octave/DESCRIPTION.in" > "$package/DESCRIPTION"
 cp "$top/packaging/octave/INDEX" "$top/packaging/octave/post_install.m" "$top/COPYING" "$package/"
-# The help file stays out of inst/: post_install puts it beside the module.
-sed -e "s/@TARVENLOCH_VERSION@/$version/" "$top/mex/tarvenloch.m.in" > "$package/tarvenloch.m"
-cp "$top/packaging/octave/Makefile" "$top"/mex/{gateway.cpp,api_version.c,export.h,exports.map} \
+# The help files stay out of inst/: post_install puts them beside the modules.
+for module in tarvenloch tarvenloch_batch; do
+    sed -e "s/@TARVENLOCH_VERSION@/$version/" "$top/mex/$module.m.in" > "$package/$module.m"
+done
+cp "$top/packaging/octave/Makefile" \
+   "$top"/mex/{gateway.cpp,batch_gateway.cpp,inputs.h,api_version.c,export.h,exports.map} \
    "$top"/solver/{tarvenloch.h,internal.h,minimize.cpp,grid.cpp,sort.cpp,drop.cpp,prune.cpp,scan.cpp,scan_vector.cpp} \
+   "$top"/solver/{batch.h,batch.cpp,threads.h,threads.cpp} \
    "$package/src/"
 tar -C "$stage" -czf "$out/$name.tar.gz" "$name"
 echo "$out/$name.tar.gz"

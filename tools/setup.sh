@@ -3,7 +3,7 @@
 # As root it runs apt-get; otherwise it prints the command to run.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libbenchmark-dev octave octave-dev
+packages=(cmake make g++ libgtest-dev libbenchmark-dev octave octave-dev octave-parallel
           clang libclang-rt-dev valgrind g++-mingw-w64-x86-64-posix wine64 wine
           ninja-build "$@")
 

@@ -49,6 +49,7 @@ struct CallResult {
     MexError error;
     bool hasOutput = false;
     double value = 0;
+    std::vector<double> values;  // every element of the first output
     size_t rows = 0, columns = 0;
     bool outputIsRealDouble = false;
 };

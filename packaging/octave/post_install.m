@@ -1,6 +1,6 @@
 % Octave shows the help of a compiled function only from a .m file in the
 % same folder, but pkg install puts compiled files in a folder of their own.
-% This puts the help file there, beside the module.
+% This puts the help files there, beside the modules.
 function post_install (desc)
   modules = find_module (desc.archprefix);
   if (isempty (modules))
@@ -9,9 +9,11 @@ function post_install (desc)
   if (isempty (modules))
     error ("tarvenloch: the installed module was not found under %s", desc.archprefix);
   end
-  [status, message] = copyfile ("tarvenloch.m", modules);
-  if (! status)
-    error ("tarvenloch: could not install the help file: %s", message);
+  for help = {"tarvenloch.m", "tarvenloch_batch.m"}
+    [status, message] = copyfile (help{1}, modules);
+    if (! status)
+      error ("tarvenloch: could not install the help file %s: %s", help{1}, message);
+    end
   end
 end
 

@@ -17,6 +17,7 @@ end
 %!  unwind_protect
 %!    evalc ("tarvenloch_build (out);");
 %!    assert (exist (fullfile (out, "tarvenloch.m"), "file"), 2);
+%!    assert (exist (fullfile (out, "tarvenloch_batch.m"), "file"), 2);
 %!    calls = build_shim.calls;
 %!  unwind_protect_cleanup
 %!    build_shim.matlab = false;
@@ -42,16 +43,20 @@ end
 %!  yes = ! isempty (strfind (strjoin (call, " "), text));
 %!endfunction
 
-## What every configuration must do: no fused multiply-add in any file, the
-## gateway as a source in the final call so that it is a C++ link, and no
-## interface-version function of the project's own.
+## What every configuration must do: no fused multiply-add in any file, a
+## link of each module with its gateway as a source so that it is a C++
+## link, and no interface-version function of the project's own.
 %!function check_common (calls, fpFlag)
-%!  link = calls{end};
-%!  assert (! any (strcmp (link, "-c")));
-%!  assert (has (link, "-output tarvenloch"));
-%!  [~, name, extension] = cellfun (@fileparts, link, "uniformoutput", false);
-%!  assert (any (strcmp (strcat (name, extension), "gateway.cpp")), "the final call has no C++ source");
-%!  assert (isempty (compiling (calls, "gateway.cpp")), "the gateway is compiled twice");
+%!  links = calls(! cellfun (@(call) any (strcmp (call, "-c")), calls));
+%!  assert (numel (links), 2);
+%!  modules = {"tarvenloch", "gateway.cpp"; "tarvenloch_batch", "batch_gateway.cpp"};
+%!  for m = 1:rows (modules)
+%!    link = links{m};
+%!    assert (link{find (strcmp (link, "-output")) + 1}, modules{m, 1});
+%!    [~, name, extension] = cellfun (@fileparts, link, "uniformoutput", false);
+%!    assert (any (strcmp (strcat (name, extension), modules{m, 2})), "a link has no C++ source");
+%!    assert (isempty (compiling (calls, modules{m, 2})), "a gateway is compiled twice");
+%!  endfor
 %!  for i = 1:numel (calls)
 %!    assert (any (strcmp (calls{i}, "-R2017b")));
 %!    assert (has (calls{i}, fpFlag));
@@ -114,7 +119,7 @@ end
 %! assert ({getenv("CXXFLAGS"), getenv("CFLAGS")}, before);
 %! assert (all (strncmp (commands(:, 1), '"', 1)), "a command does not start with the program");
 %! compiles = commands(! cellfun ("isempty", strfind (commands(:, 1), " -c ")), :);
-%! assert (rows (compiles), 11);  # gateway, six solver files, api_version.c, three scans
+%! assert (rows (compiles), 14);  # two gateways, eight solver files, api_version.c, three scans
 %! for i = 1:rows (compiles)
 %!   column = 2 + ! isempty (regexp (compiles{i, 1}, '\.c" -o', "once"));
 %!   assert (! isempty (strfind (compiles{i, column}, "-ffp-contract=off")), compiles{i, 1});

@@ -8,9 +8,9 @@
 #   WORK/sse2-only; checks the commands, the export and import tables and
 #   the vector moves of both, and the Linux and macOS link lines.
 # package_test.sh wine HOST_BUILD WORK LIBMX LOADER
-#   Runs both modules under Wine at every scan level against the Linux build
-#   (windows_test.sh), beside the MinGW C++ runtime DLLs, as in Octave's
-#   folder. Exits 77 (skipped) when Wine cannot start.
+#   Runs both builds of both modules (tarvenloch, tarvenloch_batch) under
+#   Wine at every scan level against the Linux build (windows_test.sh),
+#   beside the MinGW C++ runtime DLLs, as in Octave's folder. Exits 77 (skipped) when Wine cannot start.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 mode=$1
@@ -26,11 +26,11 @@ if [[ $mode == wine ]]; then
     for build in wide sse2-only; do
         run=$work/run-$build
         rm -rf "$run" && mkdir -p "$run"
-        cp "$work/$build/tarvenloch.mex" "$libmx" "$loader" "$run/"
+        cp "$work/$build/tarvenloch.mex" "$work/$build/tarvenloch_batch.mex" "$libmx" "$loader" "$run/"
         for dll in $runtime; do cp "$(x86_64-w64-mingw32-g++-posix -print-file-name="$dll")" "$run/"; done
         echo "== the package's module, $build"
         bash "$here/windows_test.sh" wine "$host" "$run/tarvenloch.mex" "$run/libmx.dll" \
-            "$run/$(basename "$loader")"
+            "$run/$(basename "$loader")" "$run/tarvenloch_batch.mex"
     done
     exit 0
 fi
@@ -46,7 +46,7 @@ package=$(echo "$work"/tarvenloch-*/src)
 # The link line for each platform, without building anything.
 link() { make -s -n -C "$package" MKOCTFILE="$shim" TARGET="$1" | grep -- '-o tarvenloch.mex '; }
 linux=$(link x86_64-pc-linux-gnu)
-[[ $linux == *" scan_avx512.o -Wl,--version-script=exports.map" ]] || fail "Linux link line: $linux"
+[[ $linux == *" scan_avx512.o -pthread -Wl,--version-script=exports.map" ]] || fail "Linux link line: $linux"
 macos=$(link x86_64-apple-darwin21.6.0)
 [[ $macos == *" -Wl,-exported_symbols_list,exports.txt" && $macos != *version-script* ]] ||
     fail "macOS link line: $macos"
@@ -64,7 +64,9 @@ build() {
     rm -f "$work/$name/exports.txt"
     MKOCTFILE_SHIM_LOG=$work/$name.log make -s -C "$work/$name" MKOCTFILE="$shim" >/dev/null
     echo "== $name: $(grep -c ' -c ' "$work/$name.log") compiles, then: $(tail -n 1 "$work/$name.log")"
-    ALLOWED_DLLS=$runtime bash "$here/windows_test.sh" exports "$objdump" "$work/$name/tarvenloch.mex"
+    for module in tarvenloch tarvenloch_batch; do
+        ALLOWED_DLLS=$runtime bash "$here/windows_test.sh" exports "$objdump" "$work/$name/$module.mex"
+    done
     "$objdump" -d "$work/$name/tarvenloch.mex" > "$work/$name.s"
 }
 # Aligned moves of 32- or 64-byte vectors: a crash whenever the address, on

@@ -4,9 +4,10 @@
 #   the module and the other files (libmx, the loader) import nothing but
 #   Windows' own DLLs, libmx (but for libmx itself) and the DLLs named in
 #   ALLOWED_DLLS (space-separated, for example a host's C++ runtime).
-# windows_test.sh wine HOST_BUILD MODULE LIBMX LOADER
-#   Runs the same calls with the Linux build and, under Wine, with the
-#   Windows build at every scan level; the results must agree to the bit.
+# windows_test.sh wine HOST_BUILD MODULE LIBMX LOADER [BATCH_MODULE]
+#   Runs the same calls of the module (and of the batch module, when given)
+#   with the Linux build and, under Wine, with the Windows build at every
+#   scan level; the results must agree to the bit.
 #   Exits 77 (skipped) when Wine cannot start.
 set -euo pipefail
 mode=$1
@@ -35,7 +36,7 @@ if [[ $mode == exports ]]; then
     exit $status
 fi
 
-host=$1 module=$2 loader=$4
+host=$1 module=$2 loader=$4 batch=${5:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export WINEPREFIX=${WINEPREFIX:-$work/wineprefix} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -49,20 +50,32 @@ if ! probe=$(timeout 300 "$wine" "$loader" 2>&1 </dev/null; echo "exit=$?") || [
     exit 77
 fi
 
-"$host/tests/make_calls" 3000 7 > "$work/calls.txt"
-"$host/mexhost/mexhost-run" "$host/standin/tarvenloch.mexa64" --calls "$work/calls.txt" > "$work/linux.txt"
-echo "$(wc -l < "$work/calls.txt") calls; the Linux build: $(grep -c '^ok' "$work/linux.txt") results, $(grep -c '^error' "$work/linux.txt") errors"
 status=0
-for level in default portable sse2 avx2 avx512; do
-    if [[ $level == default ]]; then unset TARVENLOCH_SCAN_LEVEL; else export TARVENLOCH_SCAN_LEVEL=$level; fi
-    "$wine" "$loader" "$module" --calls "$work/calls.txt" 2>"$work/wine.err" | tr -d '\r' > "$work/windows.txt" || true
-    if cmp -s "$work/linux.txt" "$work/windows.txt"; then
-        echo "level $level: the Windows build under Wine agrees on every call"
-    else
-        echo "FAIL: level $level: the Windows build differs:" >&2
-        diff "$work/linux.txt" "$work/windows.txt" | head -n 10 >&2 || true
-        head -n 5 "$work/wine.err" >&2
-        status=1
-    fi
-done
+# compare NAME WINDOWS_MODULE LINUX_MODULE CALLS
+compare() {
+    local name=$1 windows=$2 linux=$3 calls=$4
+    "$host/mexhost/mexhost-run" "$linux" --calls "$calls" > "$work/linux.txt"
+    echo "$name: $(wc -l < "$calls") calls; the Linux build: $(grep -c '^ok' "$work/linux.txt") results, $(grep -c '^error' "$work/linux.txt") errors"
+    for level in default portable sse2 avx2 avx512; do
+        if [[ $level == default ]]; then unset TARVENLOCH_SCAN_LEVEL; else export TARVENLOCH_SCAN_LEVEL=$level; fi
+        "$wine" "$loader" "$windows" --calls "$calls" 2>"$work/wine.err" | tr -d '\r' > "$work/windows.txt" || true
+        if cmp -s "$work/linux.txt" "$work/windows.txt"; then
+            echo "$name, level $level: the Windows build under Wine agrees on every call"
+        else
+            echo "FAIL: $name, level $level: the Windows build differs:" >&2
+            diff "$work/linux.txt" "$work/windows.txt" | head -n 10 | cut -c1-200 >&2 || true
+            head -n 5 "$work/wine.err" >&2
+            status=1
+        fi
+    done
+    unset TARVENLOCH_SCAN_LEVEL
+}
+
+"$host/tests/make_calls" 3000 7 > "$work/calls.txt"
+compare tarvenloch "$module" "$host/standin/tarvenloch.mexa64" "$work/calls.txt"
+if [[ -n $batch ]]; then
+    # Some batches are large enough to start threads (CreateThread under Wine).
+    "$host/tests/make_calls" 200 8 batch > "$work/batch_calls.txt"
+    compare tarvenloch_batch "$batch" "$host/standin/tarvenloch_batch.mexa64" "$work/batch_calls.txt"
+fi
 exit $status

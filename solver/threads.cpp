@@ -1,0 +1,93 @@
+// Thread start and join with the platform's own functions: CreateThread on
+// Windows, pthread_create elsewhere. Nothing else in the project starts a
+// thread, so the symbols a module needs from the C library are pinned here.
+#include "threads.h"
+
+#include <cstdlib>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+#endif
+
+namespace tarvenloch {
+namespace {
+
+struct Job {
+    void (*work)(void *);
+    void *context;
+};
+
+#if defined(_WIN32)
+DWORD WINAPI threadMain(LPVOID job) {
+#else
+void *threadMain(void *job) {
+#endif
+    const Job *task = static_cast<const Job *>(job);
+    task->work(task->context);
+    return 0;
+}
+
+}  // namespace
+
+int hardwareThreads() {
+#if defined(_WIN32)
+    DWORD_PTR process = 0, system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+        int count = 0;
+        for (; process != 0; process &= process - 1) ++count;
+        return count;
+    }
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
+#else
+#if defined(__linux__)
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        const int count = CPU_COUNT(&allowed);
+        if (count > 0) return count;
+    }
+#endif
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<int>(online) : 1;
+#endif
+}
+
+void runOnThreads(int count, void (*work)(void *), void *context) {
+    Job job{work, context};
+    const int extra = count > 1 ? count - 1 : 0;
+#if defined(_WIN32)
+    using Handle = HANDLE;
+#else
+    using Handle = pthread_t;
+#endif
+    // Without memory for the handles, the calling thread does all the work.
+    Handle *threads =
+        extra > 0 ? static_cast<Handle *>(std::malloc(extra * sizeof(Handle))) : nullptr;
+    int started = 0;
+    while (threads != nullptr && started < extra) {
+#if defined(_WIN32)
+        threads[started] = CreateThread(nullptr, 0, threadMain, &job, 0, nullptr);
+        if (threads[started] == nullptr) break;
+#else
+        if (pthread_create(&threads[started], nullptr, threadMain, &job) != 0) break;
+#endif
+        ++started;
+    }
+    work(context);
+    for (int i = 0; i < started; ++i) {
+#if defined(_WIN32)
+        WaitForSingleObject(threads[i], INFINITE);
+        CloseHandle(threads[i]);
+#else
+        pthread_join(threads[i], nullptr);
+#endif
+    }
+    std::free(threads);
+}
+
+}  // namespace tarvenloch

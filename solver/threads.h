@@ -1,0 +1,21 @@
+// Worker threads for the batch, started in one place: threads.cpp is the
+// only file that calls the platform's thread functions, so a release build
+// can pin their symbol versions there.
+#ifndef TARVENLOCH_THREADS_H
+#define TARVENLOCH_THREADS_H
+
+namespace tarvenloch {
+
+// How many threads this process may run at once: the processors it is
+// allowed on, at least 1.
+int hardwareThreads();
+
+// Runs work(context) on `count` threads at once, the calling thread being
+// one of them, and returns when every one has finished. A thread that
+// cannot be started is not retried: work must take its share from a common
+// counter, so that the threads that did start finish everything.
+void runOnThreads(int count, void (*work)(void *), void *context);
+
+}  // namespace tarvenloch
+
+#endif

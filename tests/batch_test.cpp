@@ -1,0 +1,246 @@
+// The batch, through the C interface and through its module file: every
+// result is the single call's to the bit, whatever is shared and however
+// many threads work; every malformed call raises its error and leaves no
+// array behind.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "mexhost.h"
+#include "module_test.h"
+#include "problems.h"
+#include "tarvenloch.h"
+
+namespace {
+
+const double nan = std::numeric_limits<double>::quiet_NaN();
+
+// K problems stored as the module takes them: column i of P and Q, `rows`
+// entries each, holds problem i; its n may be anything from empty to rows.
+struct Batch {
+    int64_t count = 0, rows = 0;
+    std::vector<double> a, b, P, Q;
+    std::vector<int32_t> n;
+};
+
+Batch randomBatch(uint64_t seed, int64_t count, int64_t rows, int specialPercent) {
+    std::mt19937_64 rng(seed);
+    Batch batch;
+    batch.count = count;
+    batch.rows = rows;
+    for (int64_t i = 0; i < count; ++i) {
+        const Problem problem = randomProblem(rng, static_cast<int32_t>(rows), specialPercent);
+        batch.a.push_back(problem.a);
+        batch.b.push_back(problem.b);
+        batch.P.insert(batch.P.end(), problem.p.begin(), problem.p.end());
+        batch.Q.insert(batch.Q.end(), problem.q.begin(), problem.q.end());
+        const int32_t n =
+            std::uniform_int_distribution<int32_t>(-2, static_cast<int32_t>(rows))(rng);
+        batch.n.push_back(i % 17 == 5 ? INT32_MIN : n);
+    }
+    return batch;
+}
+
+// Which of a, b, P, Q and n are shared: bit 0 a, 1 b, 2 P, 3 Q, 4 n. A
+// shared input is the first problem's, read with stride 0.
+bool shares(int form, int input) { return (form >> input & 1) != 0; }
+
+std::vector<double> solveBatch(const Batch &batch, int form, int32_t threads) {
+    std::vector<double> results(batch.count, nan);
+    EXPECT_TRUE(minimizeBatch(
+        results.data(), batch.count, batch.a.data(), shares(form, 0) ? 0 : 1, batch.b.data(),
+        shares(form, 1) ? 0 : 1, batch.P.data(), shares(form, 2) ? 0 : batch.rows, batch.Q.data(),
+        shares(form, 3) ? 0 : batch.rows, batch.n.data(), shares(form, 4) ? 0 : 1, threads));
+    return results;
+}
+
+double solveOne(const Batch &batch, int form, int64_t i) {
+    const auto pick = [&](int input) { return shares(form, input) ? 0 : i; };
+    double u = 0;
+    minimizeOverBreakpoints(&u, batch.a[pick(0)], batch.b[pick(1)],
+                            batch.P.data() + pick(2) * batch.rows,
+                            batch.Q.data() + pick(3) * batch.rows, batch.n[pick(4)]);
+    return u;
+}
+
+void expectSingleCallBits(const Batch &batch, int form, int32_t threads) {
+    const std::vector<double> results = solveBatch(batch, form, threads);
+    for (int64_t i = 0; i < batch.count; ++i) {
+        ASSERT_EQ(bitsOf(results[i]), bitsOf(solveOne(batch, form, i)))
+            << "problem " << i << ", shared inputs " << form << ", threads " << threads;
+    }
+}
+
+// Named Concurrency.* so that the ThreadSanitizer build runs them.
+TEST(Concurrency, BatchGivesTheSingleCallsBitsForEverySharedInputAndThreadCount) {
+    const Batch batch = randomBatch(7, 300, 12, 10);
+    for (int form = 0; form < 32; ++form) {
+        for (int32_t threads : {1, 2, 7, 0}) expectSingleCallBits(batch, form, threads);
+    }
+}
+
+TEST(Concurrency, BatchLargeEnoughForThreadsGivesTheSameBitsOnAnyNumberOfThem) {
+    const Batch batch = randomBatch(8, 1500, 80, 2);
+    const std::vector<double> alone = solveBatch(batch, 0, 1);
+    for (int32_t threads : {2, 7, 0}) {
+        const std::vector<double> shared = solveBatch(batch, 0, threads);
+        for (int64_t i = 0; i < batch.count; ++i) {
+            ASSERT_EQ(bitsOf(shared[i]), bitsOf(alone[i])) << "problem " << i << ", " << threads;
+        }
+    }
+    for (int64_t i = 0; i < batch.count; i += 37)
+        ASSERT_EQ(bitsOf(alone[i]), bitsOf(solveOne(batch, 0, i)));
+    // Shared coefficients with per-problem a, and per-problem n.
+    expectSingleCallBits(batch, 0b01100, 7);
+}
+
+// The module through the stand-in host.
+class BatchGateway : public ModuleTest<BatchGateway> {
+public:
+    static const char *file() { return TARVENLOCH_BATCH_MODULE_FILE; }
+
+protected:
+    static std::vector<double> values(std::vector<mxArray *> inputs) {
+        const mexhost::CallResult result = call(std::move(inputs));
+        EXPECT_FALSE(result.failed) << result.error.identifier << ": " << result.error.message;
+        EXPECT_TRUE(result.outputIsRealDouble);
+        EXPECT_EQ(result.rows, 1u);
+        EXPECT_EQ(result.columns, result.values.size());
+        return result.values;
+    }
+    // The first rows x columns of values, column by column.
+    static mxArray *matrix(const std::vector<double> &values, size_t rows, size_t columns) {
+        mxArray *created = array(mexhostDouble, rows, columns);
+        std::copy(values.begin(), values.begin() + rows * columns, mexhostValues(created));
+        return created;
+    }
+};
+
+using mexhost::doubles;
+using mexhost::scalar;
+
+TEST_F(BatchGateway, EverySharedInputGivesTheSingleCallsBits) {
+    const Batch batch = randomBatch(9, 60, 10, 10);
+    std::vector<double> nValues(batch.n.begin(), batch.n.end());
+    nValues[3] = 3.7;
+    nValues[4] = -2.5;
+    nValues[6] = nan;
+    nValues[7] = 3e9;
+    Batch expected = batch;
+    expected.n[3] = 3;
+    expected.n[4] = -2;
+    expected.n[6] = expected.n[7] = INT32_MIN;
+    for (int form = 0; form < 32; ++form) {
+        const size_t k = form == 31 ? 1 : batch.count;
+        const auto columns = [&](int input) { return shares(form, input) ? 1 : batch.count; };
+        const std::vector<double> got = values(
+            {doubles(std::vector<double>(batch.a.begin(), batch.a.begin() + columns(0))),
+             doubles(std::vector<double>(batch.b.begin(), batch.b.begin() + columns(1))),
+             matrix(batch.P, batch.rows, columns(2)), matrix(batch.Q, batch.rows, columns(3)),
+             doubles(std::vector<double>(nValues.begin(), nValues.begin() + columns(4)))});
+        ASSERT_EQ(got.size(), k) << "shared inputs " << form;
+        for (size_t i = 0; i < k; ++i) {
+            ASSERT_EQ(bitsOf(got[i]), bitsOf(solveOne(expected, form, i)))
+                << "problem " << i << ", shared inputs " << form;
+        }
+    }
+}
+
+TEST_F(BatchGateway, ValuesOfAnyNumericOrLogicalClassReadAsTheSingleCallReadsThem) {
+    const std::vector<double> P = {1, 1, 5, 1, 2, 5}, Q = {-1, 1, 7, 3, 0, 7};
+    const std::vector<double> got = values(
+        {array(mexhostInt32, 2, 1, false, false, {2, 3}), array(mexhostLogical, 1, 1, false, true),
+         matrix(P, 3, 2), matrix(Q, 3, 2), array(mexhostSingle, 1, 2, true, false, {2, 3.5})});
+    ASSERT_EQ(got.size(), 2u);
+    double u = 0;
+    minimizeOverBreakpoints(&u, 2, 1, P.data(), Q.data(), 2);
+    EXPECT_EQ(bitsOf(got[0]), bitsOf(u));
+    minimizeOverBreakpoints(&u, 3, 1, P.data() + 3, Q.data() + 3, 3);
+    EXPECT_EQ(bitsOf(got[1]), bitsOf(u));
+    // No problems, and shared empty columns for empty problems.
+    EXPECT_TRUE(values({doubles({}), scalar(1), scalar(1), scalar(1), scalar(1)}).empty());
+    EXPECT_EQ(values({doubles({1, 2}), scalar(1), array(mexhostDouble, 0, 1),
+                      array(mexhostDouble, 0, 1), doubles({0, -3})}),
+              (std::vector<double>{1, 2}));
+}
+
+TEST_F(BatchGateway, RejectsMalformedCallsBeforeAnyWork) {
+    const auto five = [] {
+        return std::vector<mxArray *>{scalar(1), scalar(1), scalar(1), scalar(1), scalar(1)};
+    };
+    EXPECT_EQ(errorOf({scalar(1), scalar(1), scalar(1), scalar(1)}), "tarvenloch:notEnoughInputs");
+    std::vector<mxArray *> seven = five();
+    seven.push_back(scalar(1));
+    seven.push_back(scalar(1));
+    EXPECT_EQ(errorOf(seven), "tarvenloch:tooManyInputs");
+    EXPECT_EQ(errorOf(five(), 2), "tarvenloch:tooManyOutputs");
+    for (int position : {0, 1, 4}) {
+        for (mexhostClass cls : {mexhostChar, mexhostCell}) {
+            std::vector<mxArray *> inputs = five();
+            mexhostDestroyArray(inputs[position]);
+            inputs[position] = array(cls, 1, 1);
+            EXPECT_EQ(errorOf(inputs), "tarvenloch:invalidScalar") << position;
+        }
+        std::vector<mxArray *> inputs = five();
+        mexhostDestroyArray(inputs[position]);
+        inputs[position] = array(mexhostDouble, 1, 2, false, true);
+        EXPECT_EQ(errorOf(inputs), "tarvenloch:invalidScalar") << position;
+    }
+    for (int position : {2, 3}) {
+        for (mexhostClass cls : {mexhostSingle, mexhostInt32, mexhostLogical, mexhostCell}) {
+            std::vector<mxArray *> inputs = five();
+            mexhostDestroyArray(inputs[position]);
+            inputs[position] = array(cls, 1, 1);
+            EXPECT_EQ(errorOf(inputs), "tarvenloch:invalidCoefficients") << position;
+        }
+        for (bool complex : {true, false}) {
+            std::vector<mxArray *> inputs = five();
+            mexhostDestroyArray(inputs[position]);
+            inputs[position] = array(mexhostDouble, 1, 1, complex, !complex);
+            EXPECT_EQ(errorOf(inputs), "tarvenloch:invalidCoefficients") << position;
+        }
+    }
+    // Counts that are neither 1 nor K; 0 is a count like any other.
+    EXPECT_EQ(errorOf({doubles({1, 2}), doubles({1, 2, 3}), scalar(1), scalar(1), scalar(1)}),
+              "tarvenloch:sizeMismatch");
+    EXPECT_EQ(errorOf({doubles({}), scalar(1), doubles({1, 1}), scalar(1), scalar(1)}),
+              "tarvenloch:sizeMismatch");
+    EXPECT_EQ(errorOf({scalar(1), scalar(1), scalar(1), doubles({1, 2}), doubles({1, 1, 1})}),
+              "tarvenloch:sizeMismatch");
+    // Too few rows for the largest n, in P or in Q; a row vector is K columns.
+    EXPECT_EQ(errorOf({scalar(1), scalar(1), array(mexhostDouble, 2, 3), array(mexhostDouble, 3, 3),
+                       doubles({1, 3, 2})}),
+              "tarvenloch:sizeMismatch");
+    EXPECT_EQ(errorOf({scalar(1), scalar(1), array(mexhostDouble, 3, 1), array(mexhostDouble, 2, 1),
+                       scalar(2147483647.0)}),
+              "tarvenloch:sizeMismatch");
+    EXPECT_EQ(errorOf({scalar(1), scalar(1), doubles({1, 2, 3}), doubles({1, 2, 3}), scalar(3)}),
+              "tarvenloch:sizeMismatch");
+    for (double threads : {0.0, -1.0, 1.5, nan, -std::numeric_limits<double>::infinity()}) {
+        std::vector<mxArray *> inputs = five();
+        inputs.push_back(scalar(threads));
+        EXPECT_EQ(errorOf(inputs), "tarvenloch:invalidThreads") << threads;
+    }
+    for (mxArray *threads :
+         {doubles({}), doubles({2, 2}), array(mexhostChar, 1, 1, false, false, {2}),
+          array(mexhostDouble, 1, 1, true, false, {2})}) {
+        std::vector<mxArray *> inputs = five();
+        inputs.push_back(threads);
+        EXPECT_EQ(errorOf(inputs), "tarvenloch:invalidThreads");
+    }
+}
+
+TEST_F(BatchGateway, AnyPositiveWholeNumberOfThreadsIsAccepted) {
+    for (double threads : {1.0, 2.0, 7.0, 1e12}) {
+        EXPECT_EQ(values({scalar(2), scalar(1), matrix({1, 1}, 2, 1), matrix({-1, 1}, 2, 1),
+                          scalar(2), scalar(threads)}),
+                  (std::vector<double>{4}));
+    }
+    EXPECT_EQ(values({scalar(2), scalar(1), matrix({1, 1}, 2, 1), matrix({-1, 1}, 2, 1), scalar(2),
+                      array(mexhostInt32, 1, 1, false, false, {3})}),
+              (std::vector<double>{4}));
+}
+
+}  // namespace
