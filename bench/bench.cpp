@@ -52,25 +52,21 @@ void literal(benchmark::State &state, Family family) {
     }
 }
 
+// The public entry point, scratch and all, as the module calls it; or, with
+// a strategy forced, the minimiser with scratch kept from call to call.
 void solver(benchmark::State &state, Family family, Strategy strategy) {
     const Problem problem = benchProblem(family, static_cast<int32_t>(state.range(0)));
     const tarvenloch::SolveOptions options = {tarvenloch::selectedScanLevel(), strategy};
     tarvenloch::Workspace workspace;
     double u = 0;
     for (auto _ : state) {
-        tarvenloch::minimize(options, workspace, &u, problem.a, problem.b, problem.p.data(),
-                             problem.q.data(), problem.n());
-        benchmark::DoNotOptimize(u);
-    }
-}
-
-// The public entry point, scratch and all, as the module calls it.
-void publicEntry(benchmark::State &state) {
-    const Problem problem = benchProblem(Family::Normal, static_cast<int32_t>(state.range(0)));
-    double u = 0;
-    for (auto _ : state) {
-        minimizeOverBreakpoints(&u, problem.a, problem.b, problem.p.data(), problem.q.data(),
-                                problem.n());
+        if (strategy == Strategy::Automatic) {
+            minimizeOverBreakpoints(&u, problem.a, problem.b, problem.p.data(), problem.q.data(),
+                                    problem.n());
+        } else {
+            tarvenloch::minimize(options, workspace, &u, problem.a, problem.b, problem.p.data(),
+                                 problem.q.data(), problem.n());
+        }
         benchmark::DoNotOptimize(u);
     }
 }
@@ -223,8 +219,8 @@ void registerAll() {
     for (const BenchFamily &f : kFamilies) {
         const std::string family = f.name;
         const Family which = f.family;
-        auto *lit = benchmark::RegisterBenchmark(("literal/" + family).c_str(),
-                                                 [which](benchmark::State &s) { literal(s, which); });
+        auto *lit = benchmark::RegisterBenchmark(
+            ("literal/" + family).c_str(), [which](benchmark::State &s) { literal(s, which); });
         auto *fast = benchmark::RegisterBenchmark(
             ("solver/" + family).c_str(),
             [which](benchmark::State &s) { solver(s, which, Strategy::Automatic); });
@@ -238,12 +234,12 @@ void registerAll() {
         }
     }
     // Where pruning starts to pay: both strategies forced, small n.
-    auto *pruned = benchmark::RegisterBenchmark(
-        "crossover-pruned/normal",
-        [](benchmark::State &s) { solver(s, Family::Normal, Strategy::Pruned); });
-    auto *full = benchmark::RegisterBenchmark(
-        "crossover-full/normal",
-        [](benchmark::State &s) { solver(s, Family::Normal, Strategy::FullScan); });
+    auto *pruned = benchmark::RegisterBenchmark("crossover-pruned/normal", [](benchmark::State &s) {
+        solver(s, Family::Normal, Strategy::Pruned);
+    });
+    auto *full = benchmark::RegisterBenchmark("crossover-full/normal", [](benchmark::State &s) {
+        solver(s, Family::Normal, Strategy::FullScan);
+    });
     for (int64_t n : {16, 24, 32, 48, 64, 96, 128}) {
         pruned->Arg(n);
         full->Arg(n);
@@ -265,7 +261,6 @@ void registerAll() {
             solver(s, Family::Normal, Strategy::Automatic);
         })->Arg(n);
     }
-    benchmark::RegisterBenchmark("public-entry/normal", publicEntry)->Arg(1)->Arg(10)->Arg(1000);
 }
 
 // Collects the median of each benchmark while the console shows them all.
@@ -294,14 +289,13 @@ double median(const MedianCollector &collector, const std::string &name) {
 void printRatios(const MedianCollector &collector, const std::string &title,
                  const std::string &slow, const std::string &fast,
                  const std::vector<int64_t> &sizes) {
-    std::printf("\n%s: median time per call, %s / %s\n", title.c_str(), slow.c_str(),
-                fast.c_str());
+    std::printf("\n%s: median time per call, %s / %s\n", title.c_str(), slow.c_str(), fast.c_str());
     for (int64_t n : sizes) {
         const double slowTime = median(collector, slow + "/" + std::to_string(n));
         const double fastTime = median(collector, fast + "/" + std::to_string(n));
         if (std::isnan(slowTime) || std::isnan(fastTime)) continue;
-        std::printf("  %-8lld %14.1f ns %14.1f ns   %8.2fx\n", static_cast<long long>(n),
-                    slowTime, fastTime, slowTime / fastTime);
+        std::printf("  %-8lld %14.1f ns %14.1f ns   %8.2fx\n", static_cast<long long>(n), slowTime,
+                    fastTime, slowTime / fastTime);
     }
 }
 

@@ -14,18 +14,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "grid.h"
 #include "internal.h"
 
 namespace tarvenloch {
-namespace {
-
-// Scans shorter than this are not searched for repeated intervals: each
-// binary search step waits on the one before, and below this many
-// intervals the searches cost more than the intervals they save.
-constexpr int64_t kMinIntervalsToDrop = 512;
-
-}  // namespace
-
 int64_t dropRepeatedIntervals(double *mid, int64_t count, const double *p, const double *q,
                               int32_t n, unsigned char *marks) {
     if (count < kMinIntervalsToDrop) return count;

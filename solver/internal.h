@@ -2,7 +2,7 @@
 // not part of the public interface.
 //
 // The solver is a pipeline, one file a stage:
-//   grid.cpp      the breakpoints and the grid's midpoints
+//   grid.h        the breakpoints and the grid's midpoints
 //   sort.cpp      the breakpoint sort
 //   drop.cpp      dropping intervals that repeat their left neighbour
 //   prune.cpp     pruning intervals that provably cannot win
@@ -13,33 +13,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace tarvenloch {
 
-// ---- The breakpoints and the grid (grid.cpp) ----
+// ---- The breakpoints and the grid (grid.h) ----
 
-// A term yields a breakpoint only when |p| is beyond 1e-10, strictly.
-bool yieldsBreakpoint(double slope);
-int32_t countBreakpoints(const double *p, int32_t n);
-// |q_k / p_k| of every breakpoint term, in term order, stored by negation
-// when the quotient is not positive: +0.0 becomes -0.0, NaN flips its sign.
-void collectBreakpoints(const double *p, const double *q, int32_t n, double *out);
-
-// A breakpoint with the term it came from. r is stored as above; the term's
+// A breakpoint with the term it came from. r is stored as the grid stores
+// it (|q / p|, by negation when the quotient is not positive); the term's
 // kink -q/p is -r when the quotient was positive, and r otherwise.
 struct KeyedBreakpoint {
     double r;
     int32_t term;
     int32_t positiveQuotient;
 };
-// out needs room for m + 1 entries.
-void collectKeyedBreakpoints(const double *p, const double *q, int32_t n, KeyedBreakpoint *out);
 
-// Fills mid[0..2m] with the midpoints of the grid
-//   -1e10, -s[m-1], ..., -s[0], s[0], ..., s[m-1], +1e10
-// built from the ascending breakpoints s[0..m-1]; returns whether the
-// midpoints ascend (never descend; false with any NaN).
-bool buildMidpoints(const double *s, int32_t m, double *mid);
 // Whether p * o + q >= 0, evaluated exactly as the scan evaluates it: the
 // sign that the literal computation gives term (p, q) at midpoint o.
 inline bool nonNegative(double p, double o, double q) {
@@ -50,16 +38,11 @@ inline bool nonNegative(double p, double o, double q) {
 // branch: signs on random data are as unpredictable as coin flips.
 inline double negatedUnless(bool keep, double x) {
     uint64_t bits;
-    __builtin_memcpy(&bits, &x, sizeof bits);
+    std::memcpy(&bits, &x, sizeof bits);
     bits ^= static_cast<uint64_t>(!keep) << 63;
-    __builtin_memcpy(&x, &bits, sizeof bits);
+    std::memcpy(&x, &bits, sizeof bits);
     return x;
 }
-// Whether values[0..count-1] never descend (false with any NaN).
-bool ascending(const double *values, int64_t count);
-// Whether a, b and every p[k], q[k] are finite.
-bool allFinite(double a, double b, const double *p, const double *q, int32_t n);
-
 // ---- The sort (sort.cpp) ----
 
 // One bottom-up pass over the nodes start, start - 1, ..., 0 of the implicit
@@ -79,9 +62,15 @@ void sortKeyedBreakpoints(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *s
 
 // ---- Dropping repeated intervals (drop.cpp) ----
 
+// Scans shorter than this are not searched for repeated intervals: each
+// binary search step waits on the one before, and below this many
+// intervals the searches cost more than the intervals they save.
+constexpr int64_t kMinIntervalsToDrop = 512;
+
 // Drops every interval whose pattern of term signs equals its left
 // neighbour's, keeping the first of each run; returns how many remain.
-// marks needs room for count bytes.
+// marks needs room for count bytes. Returns count at once below
+// kMinIntervalsToDrop intervals.
 int64_t dropRepeatedIntervals(double *mid, int64_t count, const double *p, const double *q,
                               int32_t n, unsigned char *marks);
 
@@ -90,10 +79,10 @@ int64_t dropRepeatedIntervals(double *mid, int64_t count, const double *p, const
 // Sum |p| and sum |q| rounded up, when the pruning bound can be used for
 // this problem: every input finite and no quantity of the bound overflowing.
 struct Magnitudes {
-    double slopes;     // >= sum |p_k|
-    double offsets;    // >= sum |q_k|
-    double slopeSum;   // sum |p_k|, recursively in k
-    double offsetSum;  // sum of -sign(p_k) q_k, or |q_k| where p_k = 0, recursively in k
+    double slopes;      // >= sum |p_k|
+    double offsets;     // >= sum |q_k|
+    double slopeSum;    // sum |p_k|, recursively in k
+    double offsetSum;   // sum of -sign(p_k) q_k, or |q_k| where p_k = 0, recursively in k
     int32_t tinyTerms;  // terms with 0 < |p_k| <= 1e-10: a kink but no breakpoint
 };
 bool pruningApplies(double a, double b, const double *p, const double *q, int32_t n,
@@ -169,6 +158,12 @@ ScanKernels kernelsFor(ScanLevel level);
 
 // ---- The orchestration (minimize.cpp) ----
 
+// Problems with fewer breakpoints than this take the full scan unless
+// pruning is forced: below it the pruning's fixed costs outweigh the
+// intervals it saves (the benchmark's crossover cases: the full scan is
+// faster up to 64 terms, the pruned path from 96 on).
+constexpr int32_t kMinPrunedBreakpoints = 80;
+
 // How a problem is solved. Every strategy gives the same result to the bit;
 // they differ only in cost. Automatic picks by size and data; the others are
 // forced, so that tests and fuzzers reach every path on small problems.
@@ -192,6 +187,9 @@ SolveOptions defaultOptions();
 class Workspace {
 public:
     Workspace() = default;
+    // With a larger buffer of the caller's (on its stack, say) in place of
+    // the inline one; it must outlive the workspace.
+    Workspace(void *buffer, size_t bytes) : buffer_(buffer), bufferBytes_(bytes) {}
     ~Workspace();
     Workspace(const Workspace &) = delete;
     Workspace &operator=(const Workspace &) = delete;
@@ -204,14 +202,16 @@ public:
 private:
     static constexpr size_t kInlineBytes = 4096;
     alignas(64) unsigned char inline_[kInlineBytes];
+    void *buffer_ = inline_;
+    size_t bufferBytes_ = kInlineBytes;
     void *heap_ = nullptr;
     uint64_t heapBytes_ = 0;
 };
 
 // The minimiser with chosen options and scratch. Returns false, with NaN in
 // *result, only when the workspace cannot provide the scratch.
-bool minimize(const SolveOptions &options, Workspace &workspace, double *result, double a,
-              double b, const double *p, const double *q, int32_t n);
+bool minimize(const SolveOptions &options, Workspace &workspace, double *result, double a, double b,
+              const double *p, const double *q, int32_t n);
 
 // The minimiser with a chosen scan level, for tests and benchmarks.
 bool minimizeWithScan(ScanLevel level, double *result, double a, double b, const double *p,

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 
+#include "grid.h"
 #include "internal.h"
 #include "tarvenloch.h"
 
@@ -21,16 +22,13 @@ namespace {
 constexpr int64_t kPadding = 8;
 // Scans shorter than this run on the scalar path.
 constexpr int64_t kMinVectorIntervals = 8;
-// Problems with fewer breakpoints than this take the full scan unless
-// pruning is forced: below it the pruning's fixed costs outweigh the
-// intervals it saves (the benchmark's crossover cases: the full scan is
-// faster up to 64 terms, the pruned path from 96 on).
-constexpr int32_t kMinPrunedBreakpoints = 80;
 
 uint64_t doublesToBytes(uint64_t doubles) { return doubles * sizeof(double); }
 
 // The full scan's scratch: m breakpoints, then 2m + 2 grid entries padded.
-uint64_t fullScanBytes(int32_t m) { return doublesToBytes(3 * static_cast<uint64_t>(m) + 2 + kPadding); }
+uint64_t fullScanBytes(int32_t m) {
+    return doublesToBytes(3 * static_cast<uint64_t>(m) + 2 + kPadding);
+}
 
 // The pruned path's scratch: the keyed breakpoints and room to sort them, the
 // breakpoint values,
@@ -56,7 +54,8 @@ Strategy strategyFromEnvironment() {
 // dropping repeated intervals where that applies. marks needs count bytes.
 double fullScan(const SolveOptions &options, double *mid, int64_t count, double a, double b,
                 const double *p, const double *q, int32_t n, unsigned char *marks) {
-    const int64_t intervals = dropRepeatedIntervals(mid, count, p, q, n, marks);
+    const int64_t intervals =
+        count < kMinIntervalsToDrop ? count : dropRepeatedIntervals(mid, count, p, q, n, marks);
     // A vector scan pays for itself only from a few vectors on.
     const ScanFunction scan =
         intervals < kMinVectorIntervals ? scanPortable : kernelsFor(options.level).scan;
@@ -73,7 +72,7 @@ bool outOfMemory(double *result) {
 Workspace::~Workspace() { std::free(heap_); }
 
 void *Workspace::reserve(uint64_t bytes) {
-    if (bytes <= kInlineBytes) return inline_;
+    if (bytes <= bufferBytes_) return buffer_;
     if (bytes <= heapBytes_) return heap_;
     // The old contents are not needed: free first, so peak use stays one block.
     std::free(heap_);
@@ -90,8 +89,8 @@ SolveOptions defaultOptions() {
     return {selectedScanLevel(), strategy};
 }
 
-bool minimize(const SolveOptions &options, Workspace &workspace, double *result, double a,
-              double b, const double *p, const double *q, int32_t n) {
+bool minimize(const SolveOptions &options, Workspace &workspace, double *result, double a, double b,
+              const double *p, const double *q, int32_t n) {
     const int32_t m = countBreakpoints(p, n);
     if (m == 0) {
         *result = a;
@@ -131,16 +130,17 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
     collectKeyedBreakpoints(p, q, n, keyed);
     sortKeyedBreakpoints(keyed, m, spare);
     for (int32_t i = 0; i < m; ++i) breakpoints[i] = keyed[i].r;
-    if (!buildMidpoints(breakpoints, m, mid)) {
+    buildMidpoints(breakpoints, m, mid);
+    if (!ascending(mid, count)) {
         // Kinks past the sentinels: the grid is scanned as built.
         *result = fullScan(options, mid, count, a, b, p, q, n,
                            reinterpret_cast<unsigned char *>(breakpoints));
         return true;
     }
-    const int64_t survivors = pruneIntervals(a, b, p, q, n, magnitudes, keyed, m, mid, count,
-                                             pruningScratch, kept);
-    *result = scanDeduplicated(kernelsFor(options.level), kept, survivors, a, b, p, q, n, slopes,
-                               scores);
+    const int64_t survivors =
+        pruneIntervals(a, b, p, q, n, magnitudes, keyed, m, mid, count, pruningScratch, kept);
+    *result =
+        scanDeduplicated(kernelsFor(options.level), kept, survivors, a, b, p, q, n, slopes, scores);
     return true;
 }
 
@@ -152,8 +152,30 @@ bool minimizeWithScan(ScanLevel level, double *result, double a, double b, const
 
 }  // namespace tarvenloch
 
+namespace {
+
+// Problems big enough to be pruned but small enough for 32 KB of scratch
+// (up to about 130 terms) get it on the stack rather than from the heap. A
+// function of its own, so that smaller problems do not pay for the frame.
+#if defined(_MSC_VER)
+#define TARVENLOCH_NOINLINE __declspec(noinline)
+#else
+#define TARVENLOCH_NOINLINE __attribute__((noinline))
+#endif
+TARVENLOCH_NOINLINE bool minimizeWithStackScratch(double *result, double a, double b,
+                                                  const double *p, const double *q, int32_t n) {
+    alignas(64) unsigned char buffer[32768];
+    tarvenloch::Workspace workspace(buffer, sizeof buffer);
+    return tarvenloch::minimize(tarvenloch::defaultOptions(), workspace, result, a, b, p, q, n);
+}
+
+}  // namespace
+
 extern "C" bool minimizeOverBreakpoints(double *result, double a, double b, const double *p,
                                         const double *q, int32_t n) {
+    if (n >= tarvenloch::kMinPrunedBreakpoints && n <= 130) {
+        return minimizeWithStackScratch(result, a, b, p, q, n);
+    }
     tarvenloch::Workspace workspace;
     return tarvenloch::minimize(tarvenloch::defaultOptions(), workspace, result, a, b, p, q, n);
 }

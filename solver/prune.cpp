@@ -16,6 +16,7 @@
 #include <cmath>
 #include <limits>
 
+#include "grid.h"
 #include "internal.h"
 
 namespace tarvenloch {
@@ -47,8 +48,7 @@ struct Kink {
 // mid[0]; the caller knows that mid[count - 1] differs. The signs change
 // once (they are monotone in the midpoint), so a search from a good guess
 // finds it: outwards in doubling steps, then by halving.
-int64_t flipIndex(double p, double q, const double *mid, int64_t count, bool first,
-                  int64_t guess) {
+int64_t flipIndex(double p, double q, const double *mid, int64_t count, bool first, int64_t guess) {
     auto same = [&](int64_t j) { return nonNegative(p, mid[j], q) == first; };
     int64_t lo, hi;  // same(lo), !same(hi)
     const int64_t start = std::min(std::max<int64_t>(guess, 1), count - 1);
@@ -93,13 +93,13 @@ struct Layout {
     Kink *tinyKinks;
     double *alpha;
     double *beta;
-    int64_t *position;   // first a term's guessed flip, then a candidate's kinks below
-    int64_t *interval;   // a candidate's interval
-    double *slope;       // a candidate's estimated slope
-    double *candidate;   // its estimated candidate
-    double *score;       // its estimated score
-    double *sum;         // its estimated sum of absolute values
-    double *increase;    // count entries
+    int64_t *position;  // first a term's guessed flip, then a candidate's kinks below
+    int64_t *interval;  // a candidate's interval
+    double *slope;      // a candidate's estimated slope
+    double *candidate;  // its estimated candidate
+    double *score;      // its estimated score
+    double *sum;        // its estimated sum of absolute values
+    double *increase;   // count entries
 
     static constexpr uint64_t kPerTerm = 2 * sizeof(Kink) + 8 * sizeof(double);
 
@@ -169,8 +169,8 @@ public:
         // The estimate's own rounding and the kinks within rounding of u~.
         const double sumError =
             gammaSum_ * (e.candidate * slopeSum_ + offsetSum_) + 2 * kUnit * offsetSum_;
-        const double atEstimate = gamma(5) * 0.5 * distance * distance + absB_ * sumError +
-                                  gamma(2) * absB_ * e.sum;
+        const double atEstimate =
+            gamma(5) * 0.5 * distance * distance + absB_ * sumError + gamma(2) * absB_ * e.sum;
         const double underflow = kTiny * (2 * farthest + floorBase_);
         // Twice the sum, and room for the rounding of the comparisons.
         return 2 * (atCandidate + moving + atEstimate + underflow) + 4 * kUnit * e.score;
@@ -268,8 +268,7 @@ uint64_t pruningScratchBytes(int32_t n, int64_t count) { return Layout::bytes(n,
 int64_t pruneIntervals(double a, double b, const double *p, const double *q, int32_t n,
                        const Magnitudes &magnitudes, const KeyedBreakpoint *sorted, int32_t m,
                        const double *mid, int64_t count, void *scratch, double *kept,
-                       IntervalEstimate *estimates, int64_t *estimateCount,
-                       double *commonBound) {
+                       IntervalEstimate *estimates, int64_t *estimateCount, double *commonBound) {
     if (estimateCount != nullptr) *estimateCount = 0;
     // With b = +0 or -0 every candidate is a and every score a zero of some
     // sign (the sums are finite here), none below another: the first
@@ -286,9 +285,8 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
     // the scan uses makes it exact.
     // Step 2, in the same pass: S(x) = sum |p_k x + q_k| is
     // alpha_l x + beta_l when x lies past the first l kinks.
-    const int32_t kinkCount =
-        sortedKinks(p, q, n, sorted, m, mid, count, magnitudes.tinyTerms > 0, layout.kinks,
-                    layout.tinyKinks);
+    const int32_t kinkCount = sortedKinks(p, q, n, sorted, m, mid, count, magnitudes.tinyTerms > 0,
+                                          layout.kinks, layout.tinyKinks);
     const Kink *kinks = layout.kinks;
     double *increase = layout.increase;
     std::fill(increase, increase + count, 0.0);
@@ -390,7 +388,8 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
     // of each: most candidates are dropped on that alone.
     const double widestBound = error(widest);
     if (estimates != nullptr) {
-        for (int64_t c = 0; c < found; ++c) estimates[c] = {interval[c], score[c], error(extentOf(c))};
+        for (int64_t c = 0; c < found; ++c)
+            estimates[c] = {interval[c], score[c], error(extentOf(c))};
         *estimateCount = found;
         *commonBound = widestBound;
     }

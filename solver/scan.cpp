@@ -99,8 +99,8 @@ void slopesPortable(double *mid, int64_t count, const double *p, const double *q
     }
 }
 
-void valuesPortable(double *u, int64_t count, double a, double b, const double *p,
-                    const double *q, int32_t n, double *score) {
+void valuesPortable(double *u, int64_t count, double a, double b, const double *p, const double *q,
+                    int32_t n, double *score) {
     for (int64_t j = 0; j < count; ++j) {
         const double candidate = u[j];
         double v = 0.0;

@@ -128,7 +128,7 @@ struct Blocks {
 
 // Runs body<blocks>(start) over [0, padded) in steps of up to kMaxBlocks vectors.
 template <typename Body>
-inline void forEachBlock(int64_t padded, Body body) {
+__attribute__((always_inline)) inline void forEachBlock(int64_t padded, Body body) {
     for (int64_t start = 0; start < padded;) {
         const int64_t vectors = (padded - start) / kLanes;
         const int blocks = vectors >= kMaxBlocks ? kMaxBlocks : static_cast<int>(vectors);

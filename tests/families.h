@@ -14,15 +14,15 @@
 #include "problems.h"
 
 enum class Family : int {
-    Normal,         // normal p and q, b = 1
-    Convex,         // b = -1
-    HeavyTailed,    // |p| from 1e-8 to 1e8
-    Integer,        // small integers: kinks coincide, candidates tie
-    Mirrored,       // pairs p, -p with equal q
-    ZeroWeight,     // b = +0 or -0
+    Normal,       // normal p and q, b = 1
+    Convex,       // b = -1
+    HeavyTailed,  // |p| from 1e-8 to 1e8
+    Integer,      // small integers: kinks coincide, candidates tie
+    Mirrored,     // pairs p, -p with equal q
+    ZeroWeight,   // b = +0 or -0
     SubnormalWeight,
-    Cancelling,     // +-2^40 plus noise
-    NearOverflow,   // magnitudes near 1e150
+    Cancelling,    // +-2^40 plus noise
+    NearOverflow,  // magnitudes near 1e150
     SubnormalKinks,
     PastSentinels,  // kinks beyond +-1e10
     Threshold,      // slopes at and around +-1e-10
@@ -32,9 +32,9 @@ enum class Family : int {
 
 inline const char *familyName(Family family) {
     static const char *const names[] = {
-        "Normal",       "Convex",         "HeavyTailed",   "Integer",   "Mirrored",
-        "ZeroWeight",   "SubnormalWeight", "Cancelling",   "NearOverflow", "SubnormalKinks",
-        "PastSentinels", "Threshold",     "NonFinite"};
+        "Normal",        "Convex",          "HeavyTailed", "Integer",      "Mirrored",
+        "ZeroWeight",    "SubnormalWeight", "Cancelling",  "NearOverflow", "SubnormalKinks",
+        "PastSentinels", "Threshold",       "NonFinite"};
     return names[static_cast<int>(family)];
 }
 
@@ -42,7 +42,9 @@ inline Problem familyProblem(Family family, int32_t n, std::mt19937_64 &rng) {
     std::normal_distribution<double> normal(0, 1);
     std::uniform_real_distribution<double> unit(0, 1);
     std::uniform_int_distribution<int> small(-6, 6);
-    auto pick = [&](int choices) { return std::uniform_int_distribution<int>(0, choices - 1)(rng); };
+    auto pick = [&](int choices) {
+        return std::uniform_int_distribution<int>(0, choices - 1)(rng);
+    };
     Problem problem;
     problem.a = normal(rng);
     problem.b = 1;
@@ -116,9 +118,14 @@ inline Problem familyProblem(Family family, int32_t n, std::mt19937_64 &rng) {
             }
             break;
         case Family::Threshold: {
-            const double near[] = {1e-10, -1e-10, std::nextafter(1e-10, 1.0),
-                                   -std::nextafter(1e-10, 1.0), std::nextafter(1e-10, 0.0), 3e-11,
-                                   0.0, -0.0};
+            const double near[] = {1e-10,
+                                   -1e-10,
+                                   std::nextafter(1e-10, 1.0),
+                                   -std::nextafter(1e-10, 1.0),
+                                   std::nextafter(1e-10, 0.0),
+                                   3e-11,
+                                   0.0,
+                                   -0.0};
             for (int32_t k = 0; k < n; ++k) {
                 if (pick(3) == 0) problem.p[k] = near[pick(8)];
             }
