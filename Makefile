@@ -62,7 +62,7 @@ test-sanitizers: $(BUILD)-asan/CMakeCache.txt $(BUILD)-tsan/CMakeCache.txt
 
 # The fuzz targets for longer: FUZZ_SECONDS each (default 180).
 fuzz: setup $(BUILD)-asan/CMakeCache.txt
-	cmake --build $(BUILD)-asan -j $(JOBS) --target solver_fuzz gateway_fuzz batch_fuzz
+	cmake --build $(BUILD)-asan -j $(JOBS) --target solver_fuzz solver_fuzz_small pruned_fuzz gateway_fuzz batch_fuzz
 	cmake -D FUZZ_SECONDS=$(FUZZ_SECONDS) $(BUILD)-asan >/dev/null
 	ctest --test-dir $(BUILD)-asan --output-on-failure -R _fuzz
 	cmake -D FUZZ_SECONDS=$(TEST_FUZZ_SECONDS) $(BUILD)-asan >/dev/null
@@ -83,7 +83,7 @@ install: build
 
 # Benchmarks: the literal computation against the solver, then the module
 # against the same computation in Octave's language; results in $(BUILD)/bench.
-BENCH_ARGS ?= --benchmark_repetitions=7 --benchmark_report_aggregates_only=true
+BENCH_ARGS ?= --benchmark_repetitions=7 --benchmark_report_aggregates_only=true --benchmark_min_time=0.2
 bench: build
 	bash tools/setup.sh gnuplot-nox
 	$(BUILD)/bench/tarvenloch_bench $(BENCH_ARGS) \

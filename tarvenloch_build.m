@@ -72,8 +72,9 @@ if vectorScans
     end
 end
 
-sources = {fullfile(solver, 'minimize.cpp'), fullfile(solver, 'sort.cpp'), fullfile(solver, 'scan.cpp'), ...
-           fullfile(solver, 'batch.cpp'), fullfile(solver, 'threads.cpp')};
+sources = cellfun(@(file) fullfile(solver, file), ...
+                  {'minimize.cpp', 'sort.cpp', 'drop.cpp', 'prune.cpp', 'scan.cpp', ...
+                   'batch.cpp', 'threads.cpp'}, 'UniformOutput', false);
 if isOctave
     % Octave's mex adds no interface-version function of its own.
     sources{end + 1} = fullfile(gatewayDir, 'api_version.c');

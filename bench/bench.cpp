@@ -1,9 +1,13 @@
 // The literal computation against the module's solver, side by side in one
-// run, and the breakpoint sort alone. After the usual table it prints the
-// ratio of median times, literal / fast, for each size.
+// run, on several families of data; the batch against single calls and on
+// one thread against two; the full scan alone (every interval
+// that does not repeat its neighbour, no pruning) for the crossover and the
+// chart; and the breakpoint sort alone. After the usual table it prints the
+// ratios of median times.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -11,6 +15,7 @@
 #include <vector>
 
 #include "batch.h"
+#include "families.h"
 #include "internal.h"
 #include "problems.h"
 #include "reference.h"
@@ -18,25 +23,50 @@
 
 namespace {
 
-Problem benchProblem(int32_t n) {
+using tarvenloch::Strategy;
+
+// The families the goals name, plus degenerate data where most candidates
+// tie (b = 0: every score is zero).
+struct BenchFamily {
+    const char *name;
+    Family family;
+};
+const BenchFamily kFamilies[] = {{"normal", Family::Normal},
+                                 {"convex", Family::Convex},
+                                 {"heavy", Family::HeavyTailed},
+                                 {"integer", Family::Integer},
+                                 {"degenerate", Family::ZeroWeight}};
+
+Problem benchProblem(Family family, int32_t n) {
     std::mt19937_64 rng(1000 + n);
-    return randomProblem(rng, n, 0);
+    Problem problem = familyProblem(family, n, rng);
+    if (family == Family::HeavyTailed) problem.b = 1;
+    return problem;
 }
 
-void BM_Literal(benchmark::State &state) {
-    const Problem problem = benchProblem(static_cast<int32_t>(state.range(0)));
+void literal(benchmark::State &state, Family family) {
+    const Problem problem = benchProblem(family, static_cast<int32_t>(state.range(0)));
     for (auto _ : state) {
         benchmark::DoNotOptimize(reference::minimize(problem.a, problem.b, problem.p.data(),
                                                      problem.q.data(), problem.n()));
     }
 }
 
-void BM_Fast(benchmark::State &state) {
-    const Problem problem = benchProblem(static_cast<int32_t>(state.range(0)));
+// The public entry point, scratch and all, as the module calls it; or, with
+// a strategy forced, the minimiser with scratch kept from call to call.
+void solver(benchmark::State &state, Family family, Strategy strategy) {
+    const Problem problem = benchProblem(family, static_cast<int32_t>(state.range(0)));
+    const tarvenloch::SolveOptions options = {tarvenloch::selectedScanLevel(), strategy};
+    tarvenloch::Workspace workspace;
     double u = 0;
     for (auto _ : state) {
-        minimizeOverBreakpoints(&u, problem.a, problem.b, problem.p.data(), problem.q.data(),
-                                problem.n());
+        if (strategy == Strategy::Automatic) {
+            minimizeOverBreakpoints(&u, problem.a, problem.b, problem.p.data(), problem.q.data(),
+                                    problem.n());
+        } else {
+            tarvenloch::minimize(options, workspace, &u, problem.a, problem.b, problem.p.data(),
+                                 problem.q.data(), problem.n());
+        }
         benchmark::DoNotOptimize(u);
     }
 }
@@ -65,6 +95,25 @@ void BM_SortFast(benchmark::State &state) {
         std::copy(input.begin(), input.end(), work.begin());
         sortBreakpoints(work.data(), static_cast<int32_t>(work.size()));
         benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_SortLiteral)->Arg(100)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_SortFast)->Arg(100)->Arg(1000)->Arg(10000);
+
+// A random problem, as the batch benchmarks below draw them.
+Problem randomBenchProblem(int32_t n) {
+    std::mt19937_64 rng(1000 + n);
+    return randomProblem(rng, n, 0);
+}
+
+// The public entry point on one such problem, for the batch comparison.
+void BM_Fast(benchmark::State &state) {
+    const Problem problem = randomBenchProblem(static_cast<int32_t>(state.range(0)));
+    double u = 0;
+    for (auto _ : state) {
+        minimizeOverBreakpoints(&u, problem.a, problem.b, problem.p.data(), problem.q.data(),
+                                problem.n());
+        benchmark::DoNotOptimize(u);
     }
 }
 
@@ -122,7 +171,7 @@ void BM_Batch(benchmark::State &state) {
 // BM_Fast's one problem K times over, every input shared (stride 0), on the
 // calling thread: the batch's own cost per problem against BM_Fast's call.
 void BM_BatchSameProblem(benchmark::State &state) {
-    const Problem problem = benchProblem(static_cast<int32_t>(state.range(0)));
+    const Problem problem = randomBenchProblem(static_cast<int32_t>(state.range(0)));
     const int32_t n = problem.n();
     std::vector<double> results(kBatchProblems);
     for (auto _ : state) {
@@ -154,6 +203,7 @@ void BM_BatchStart(benchmark::State &state) {
     }
 }
 
+BENCHMARK(BM_Fast)->Arg(10);
 BENCHMARK(BM_SingleCalls)->Arg(10)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Batch)->Arg(10)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BatchSameProblem)->Arg(10)->Unit(benchmark::kMicrosecond);
@@ -163,36 +213,89 @@ BENCHMARK(BM_BatchStart)
     ->ArgsProduct({{100}, {4, 16, 64}, {1, 2}})
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
-BENCHMARK(BM_Literal)->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->Arg(4000);
-BENCHMARK(BM_Fast)->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->Arg(4000);
-BENCHMARK(BM_SortLiteral)->Arg(100)->Arg(1000)->Arg(10000);
-BENCHMARK(BM_SortFast)->Arg(100)->Arg(1000)->Arg(10000);
+
+void registerAll() {
+    const std::vector<int64_t> goalSizes = {1, 10, 100, 1000, 4000};
+    for (const BenchFamily &f : kFamilies) {
+        const std::string family = f.name;
+        const Family which = f.family;
+        auto *lit = benchmark::RegisterBenchmark(
+            ("literal/" + family).c_str(), [which](benchmark::State &s) { literal(s, which); });
+        auto *fast = benchmark::RegisterBenchmark(
+            ("solver/" + family).c_str(),
+            [which](benchmark::State &s) { solver(s, which, Strategy::Automatic); });
+        auto *full = benchmark::RegisterBenchmark(
+            ("fullscan/" + family).c_str(),
+            [which](benchmark::State &s) { solver(s, which, Strategy::FullScan); });
+        for (int64_t n : goalSizes) {
+            lit->Arg(n);
+            fast->Arg(n);
+            full->Arg(n);
+        }
+    }
+    // Where pruning starts to pay: both strategies forced, small n.
+    auto *pruned = benchmark::RegisterBenchmark("crossover-pruned/normal", [](benchmark::State &s) {
+        solver(s, Family::Normal, Strategy::Pruned);
+    });
+    auto *full = benchmark::RegisterBenchmark("crossover-full/normal", [](benchmark::State &s) {
+        solver(s, Family::Normal, Strategy::FullScan);
+    });
+    for (int64_t n : {16, 24, 32, 48, 64, 96, 128}) {
+        pruned->Arg(n);
+        full->Arg(n);
+    }
+    // Growth up to 1e5 terms, for the chart: the literal computation up to
+    // 1e4 (1e5 would take about a minute a call), the full scan and the
+    // solver up to 1e5. Few iterations: a call takes up to seconds.
+    benchmark::RegisterBenchmark("growth-literal/normal",
+                                 [](benchmark::State &s) { literal(s, Family::Normal); })
+        ->Arg(10000)
+        ->Iterations(1);
+    for (int64_t n : {10000, 30000, 100000}) {
+        benchmark::RegisterBenchmark(
+            "growth-fullscan/normal",
+            [](benchmark::State &s) { solver(s, Family::Normal, Strategy::FullScan); })
+            ->Arg(n)
+            ->Iterations(1);
+        benchmark::RegisterBenchmark("growth-solver/normal", [](benchmark::State &s) {
+            solver(s, Family::Normal, Strategy::Automatic);
+        })->Arg(n);
+    }
+}
 
 // Collects the median of each benchmark while the console shows them all.
 class MedianCollector : public benchmark::ConsoleReporter {
 public:
-    std::map<std::string, double> medians;  // "BM_Fast/100" -> ns
+    std::map<std::string, double> medians;  // "solver/normal/100" -> ns
 
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
             if (run.aggregate_name == "median") {
-                medians[run.run_name.str()] = run.GetAdjustedRealTime();
+                std::string name = run.run_name.str();
+                const size_t cut = name.find("/iterations:");
+                if (cut != std::string::npos) name.erase(cut);
+                medians[name] = run.GetAdjustedRealTime();
             }
         }
         ConsoleReporter::ReportRuns(runs);
     }
 };
 
-void printRatios(const MedianCollector &collector, const char *title, const std::string &literal,
-                 const std::string &fast) {
-    std::printf("\n%s: median time per call, literal / fast\n", title);
-    for (const auto &[name, literalTime] : collector.medians) {
-        if (name.rfind(literal + "/", 0) != 0) continue;
-        const std::string size = name.substr(literal.size() + 1);
-        const auto found = collector.medians.find(fast + "/" + size);
-        if (found == collector.medians.end()) continue;
-        std::printf("  %-8s %12.1f ns %12.1f ns   %6.2fx\n", size.c_str(), literalTime,
-                    found->second, literalTime / found->second);
+double median(const MedianCollector &collector, const std::string &name) {
+    const auto found = collector.medians.find(name);
+    return found == collector.medians.end() ? NAN : found->second;
+}
+
+void printRatios(const MedianCollector &collector, const std::string &title,
+                 const std::string &slow, const std::string &fast,
+                 const std::vector<int64_t> &sizes) {
+    std::printf("\n%s: median time per call, %s / %s\n", title.c_str(), slow.c_str(), fast.c_str());
+    for (int64_t n : sizes) {
+        const double slowTime = median(collector, slow + "/" + std::to_string(n));
+        const double fastTime = median(collector, fast + "/" + std::to_string(n));
+        if (std::isnan(slowTime) || std::isnan(fastTime)) continue;
+        std::printf("  %-8lld %14.1f ns %14.1f ns   %8.2fx\n", static_cast<long long>(n), slowTime,
+                    fastTime, slowTime / fastTime);
     }
 }
 
@@ -230,12 +333,27 @@ void printBatch(const MedianCollector &collector) {
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
+    registerAll();
     MedianCollector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
     static const char *const levels[] = {"portable", "sse2", "avx2", "avx512"};
     std::printf("\nscan level: %s\n", levels[static_cast<int>(tarvenloch::selectedScanLevel())]);
-    printRatios(collector, "minimiser, n terms", "BM_Literal", "BM_Fast");
-    printRatios(collector, "sort, m values", "BM_SortLiteral", "BM_SortFast");
+    const std::vector<int64_t> goalSizes = {1, 10, 100, 1000, 4000};
+    for (const BenchFamily &f : kFamilies) {
+        const std::string family = f.name;
+        printRatios(collector, family + ", literal / solver", "literal/" + family,
+                    "solver/" + family, goalSizes);
+        printRatios(collector, family + ", full scan / solver", "fullscan/" + family,
+                    "solver/" + family, goalSizes);
+    }
+    printRatios(collector, "crossover", "crossover-full/normal", "crossover-pruned/normal",
+                {16, 24, 32, 48, 64, 96, 128});
+    printRatios(collector, "growth", "growth-fullscan/normal", "growth-solver/normal",
+                {10000, 30000, 100000});
+    const double t4 = median(collector, "growth-solver/normal/10000");
+    const double t5 = median(collector, "growth-solver/normal/100000");
+    std::printf("\nsolver growth from n = 1e4 to 1e5: 10^%.2f\n", std::log10(t5 / t4));
+    printRatios(collector, "sort, m values", "BM_SortLiteral", "BM_SortFast", {100, 1000, 10000});
     printBatch(collector);
     benchmark::Shutdown();
     return 0;

@@ -1,12 +1,49 @@
 // Declarations shared inside the solver and with its tests and benchmarks;
 // not part of the public interface.
+//
+// The solver is a pipeline, one file a stage:
+//   grid.h        the breakpoints and the grid's midpoints
+//   sort.cpp      the breakpoint sort
+//   drop.cpp      dropping intervals that repeat their left neighbour
+//   prune.cpp     pruning intervals that provably cannot win
+//   scan.cpp      the exact scans (scan_vector.cpp: their vector forms)
+//   minimize.cpp  the orchestration, and the scratch memory
 #ifndef TARVENLOCH_INTERNAL_H
 #define TARVENLOCH_INTERNAL_H
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace tarvenloch {
+
+// ---- The breakpoints and the grid (grid.h) ----
+
+// A breakpoint with the term it came from. r is stored as the grid stores
+// it (|q / p|, by negation when the quotient is not positive); the term's
+// kink -q/p is -r when the quotient was positive, and r otherwise.
+struct KeyedBreakpoint {
+    double r;
+    int32_t term;
+    int32_t positiveQuotient;
+};
+
+// Whether p * o + q >= 0, evaluated exactly as the scan evaluates it: the
+// sign that the literal computation gives term (p, q) at midpoint o.
+inline bool nonNegative(double p, double o, double q) {
+    const double product = p * o;
+    return product + q >= 0;
+}
+// x when keep holds, else -x (the same bits as unary minus), without a
+// branch: signs on random data are as unpredictable as coin flips.
+inline double negatedUnless(bool keep, double x) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    bits ^= static_cast<uint64_t>(!keep) << 63;
+    std::memcpy(&x, &bits, sizeof bits);
+    return x;
+}
+// ---- The sort (sort.cpp) ----
 
 // One bottom-up pass over the nodes start, start - 1, ..., 0 of the implicit
 // binary tree values[0..limit-1]: each node takes the larger of its larger
@@ -17,6 +54,66 @@ void siftPass(double *values, int32_t start, int32_t limit);
 // with NaN is defined by these steps.
 void sortBySiftPasses(double *values, int32_t m);
 
+// Sorts by r, ascending; every r must be >= 0, -0.0 or +infinity (never
+// NaN), as breakpoints from finite inputs are. The r sequence that results
+// is the one sortBreakpoints makes of the same values (up to the order of
+// -0.0 and +0.0, which compare equal). spare has room for m values.
+void sortKeyedBreakpoints(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *spare);
+
+// ---- Dropping repeated intervals (drop.cpp) ----
+
+// Scans shorter than this are not searched for repeated intervals: each
+// binary search step waits on the one before, and below this many
+// intervals the searches cost more than the intervals they save.
+constexpr int64_t kMinIntervalsToDrop = 512;
+
+// Drops every interval whose pattern of term signs equals its left
+// neighbour's, keeping the first of each run; returns how many remain.
+// marks needs room for count bytes. Returns count at once below
+// kMinIntervalsToDrop intervals.
+int64_t dropRepeatedIntervals(double *mid, int64_t count, const double *p, const double *q,
+                              int32_t n, unsigned char *marks);
+
+// ---- Pruning (prune.cpp) ----
+
+// Sum |p| and sum |q| rounded up, when the pruning bound can be used for
+// this problem: every input finite and no quantity of the bound overflowing.
+struct Magnitudes {
+    double slopes;      // >= sum |p_k|
+    double offsets;     // >= sum |q_k|
+    double slopeSum;    // sum |p_k|, recursively in k
+    double offsetSum;   // sum of -sign(p_k) q_k, or |q_k| where p_k = 0, recursively in k
+    int32_t tinyTerms;  // terms with 0 < |p_k| <= 1e-10: a kink but no breakpoint
+};
+bool pruningApplies(double a, double b, const double *p, const double *q, int32_t n,
+                    Magnitudes *magnitudes);
+
+// One interval's estimated score and its bound: |exact score - score| <= bound.
+struct IntervalEstimate {
+    int64_t interval;  // index into the midpoints
+    double score;
+    double bound;
+};
+
+// Scratch the pruning needs for n terms and count intervals, in bytes.
+uint64_t pruningScratchBytes(int32_t n, int64_t count);
+
+// Writes to kept, in interval order, the midpoints of every interval that
+// could still hold the result, and returns how many. Needs: pruningApplies
+// true, mid[0..count-1] ascending, sorted the m keyed breakpoints in
+// ascending order. scratch holds pruningScratchBytes(n, count) bytes; kept
+// has room for n + 1 midpoints. When estimates is not null, the estimate of
+// every interval that starts a new sign pattern is written there too
+// (at most n + 1), *estimateCount says how many, and *commonBound gets the
+// bound that every estimate's bound must be within.
+int64_t pruneIntervals(double a, double b, const double *p, const double *q, int32_t n,
+                       const Magnitudes &magnitudes, const KeyedBreakpoint *sorted, int32_t m,
+                       const double *mid, int64_t count, void *scratch, double *kept,
+                       IntervalEstimate *estimates = nullptr, int64_t *estimateCount = nullptr,
+                       double *commonBound = nullptr);
+
+// ---- The exact scans (scan.cpp, scan_vector.cpp) ----
+
 // Instruction sets the interval scan can use, from the portable scalar code up.
 enum class ScanLevel : int { Portable = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3 };
 
@@ -25,9 +122,28 @@ enum class ScanLevel : int { Portable = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3 };
 // entries: the vector paths pad their last block in place.
 using ScanFunction = double (*)(double *mid, int64_t count, double a, double b, const double *p,
                                 const double *q, int32_t n);
+// The slope t of each interval (the first half of the scan); t has the
+// same room as mid.
+using SlopesFunction = void (*)(double *mid, int64_t count, const double *p, const double *q,
+                                int32_t n, double *t);
+// The score of each candidate u (the second half); score has u's room.
+using ValuesFunction = void (*)(double *u, int64_t count, double a, double b, const double *p,
+                                const double *q, int32_t n, double *score);
+
+struct ScanKernels {
+    ScanFunction scan;
+    SlopesFunction slopes;
+    ValuesFunction values;
+};
 
 double scanPortable(double *mid, int64_t count, double a, double b, const double *p,
                     const double *q, int32_t n);
+
+// The scan in two halves, scoring only the first interval of each run of
+// equal candidates: the same result as kernels.scan. t and score need the
+// room mid has.
+double scanDeduplicated(const ScanKernels &kernels, double *mid, int64_t count, double a, double b,
+                        const double *p, const double *q, int32_t n, double *t, double *score);
 
 // The widest level this processor supports, lowered by the environment
 // variable TARVENLOCH_SCAN_LEVEL (portable, sse2, avx2 or avx512) if set.
@@ -37,12 +153,21 @@ ScanLevel selectedScanLevel();
 // Whether this build and this processor can run a level.
 bool scanLevelSupported(ScanLevel level);
 
-// The scan for a level; the portable scan when the level is not supported.
-ScanFunction scanFor(ScanLevel level);
+// The kernels for a level; the portable ones when the level is not supported.
+ScanKernels kernelsFor(ScanLevel level);
+
+// ---- The orchestration (minimize.cpp) ----
+
+// Problems with fewer breakpoints than this take the full scan unless
+// pruning is forced: below it the pruning's fixed costs outweigh the
+// intervals it saves (the benchmark's crossover cases: the full scan is
+// faster up to 64 terms, the pruned path from 96 on).
+constexpr int32_t kMinPrunedBreakpoints = 80;
 
 // How a problem is solved. Every strategy gives the same result to the bit;
 // they differ only in cost. Automatic picks by size and data; the others are
 // forced, so that tests and fuzzers reach every path on small problems.
+// Pruned falls back to the full scan where its bound does not apply.
 enum class Strategy : int { Automatic = 0, FullScan = 1, Pruned = 2 };
 
 struct SolveOptions {
@@ -50,8 +175,9 @@ struct SolveOptions {
     Strategy strategy;
 };
 
-// The selected scan level with the automatic strategy: what the public entry
-// point uses.
+// The selected scan level, and the strategy from the environment variable
+// TARVENLOCH_STRATEGY (full or pruned; automatic otherwise), decided on the
+// first call and kept: what the public entry point uses.
 SolveOptions defaultOptions();
 
 // Scratch memory for one problem at a time, reusable across problems: a
@@ -61,6 +187,9 @@ SolveOptions defaultOptions();
 class Workspace {
 public:
     Workspace() = default;
+    // With a larger buffer of the caller's (on its stack, say) in place of
+    // the inline one; it must outlive the workspace.
+    Workspace(void *buffer, size_t bytes) : buffer_(buffer), bufferBytes_(bytes) {}
     ~Workspace();
     Workspace(const Workspace &) = delete;
     Workspace &operator=(const Workspace &) = delete;
@@ -73,14 +202,16 @@ public:
 private:
     static constexpr size_t kInlineBytes = 4096;
     alignas(64) unsigned char inline_[kInlineBytes];
+    void *buffer_ = inline_;
+    size_t bufferBytes_ = kInlineBytes;
     void *heap_ = nullptr;
     uint64_t heapBytes_ = 0;
 };
 
 // The minimiser with chosen options and scratch. Returns false, with NaN in
 // *result, only when the workspace cannot provide the scratch.
-bool minimize(const SolveOptions &options, Workspace &workspace, double *result, double a,
-              double b, const double *p, const double *q, int32_t n);
+bool minimize(const SolveOptions &options, Workspace &workspace, double *result, double a, double b,
+              const double *p, const double *q, int32_t n);
 
 // The minimiser with a chosen scan level, for tests and benchmarks.
 bool minimizeWithScan(ScanLevel level, double *result, double a, double b, const double *p,

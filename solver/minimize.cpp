@@ -1,90 +1,70 @@
-#include <cmath>
+// The minimiser: orchestrates the stages and owns the scratch memory.
+//
+//   breakpoints and grid -> sort -> (pruning | dropping repeated intervals)
+//   -> exact scan
+//
+// Every path computes each candidate and score it looks at exactly as the
+// literal computation does, and each skips only intervals that provably
+// cannot hold the first least score, so every path returns the same bits.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 
+#include "grid.h"
 #include "internal.h"
 #include "tarvenloch.h"
 
 namespace tarvenloch {
 namespace {
 
-// A term yields a breakpoint only when its slope is beyond this, strictly.
-constexpr double kSlopeThreshold = 1e-10;
-// The grid's outer entries.
-constexpr double kSentinel = 1e10;
-// Room the vector scans may pad the midpoints into.
-constexpr int32_t kPadding = 8;
+// Room the vector scans may pad a list of midpoints or candidates into.
+constexpr int64_t kPadding = 8;
 // Scans shorter than this run on the scalar path.
 constexpr int64_t kMinVectorIntervals = 8;
-// Scans shorter than this are not searched for repeated intervals.
-constexpr int64_t kMinIntervalsToDrop = 512;
 
-bool yieldsBreakpoint(double slope) { return slope > kSlopeThreshold || slope < -kSlopeThreshold; }
+uint64_t doublesToBytes(uint64_t doubles) { return doubles * sizeof(double); }
 
-// Fills mid[0..2m] with the midpoints of the grid
-//   -1e10, -s[m-1], ..., -s[0], s[0], ..., s[m-1], +1e10
-// built from the ascending breakpoints s[0..m-1].
-void buildMidpoints(const double *s, int32_t m, double *mid) {
-    double *grid = mid;      // the grid is turned into its midpoints in place
-    const int64_t size = m;  // 64-bit: 2m + 1 does not fit in 32 bits for every m
-    grid[0] = -kSentinel;
-    for (int64_t i = 1; i <= size; ++i) grid[i] = -s[size - i];
-    for (int64_t i = 0; i < size; ++i) grid[size + 1 + i] = s[i];
-    grid[2 * size + 1] = kSentinel;
-    // Entry j - 1 is read before it is overwritten, entry j after.
-    const int64_t intervals = 2 * size + 1;
-    for (int64_t j = 1; j <= intervals; ++j) grid[j - 1] = (grid[j - 1] + grid[j]) * 0.5;
+// The full scan's scratch: m breakpoints, then 2m + 2 grid entries padded.
+uint64_t fullScanBytes(int32_t m) {
+    return doublesToBytes(3 * static_cast<uint64_t>(m) + 2 + kPadding);
 }
 
-// Whether p * o + q >= 0, evaluated exactly as the scan evaluates it.
-inline bool nonNegative(double p, double o, double q) {
-    const double product = p * o;
-    return product + q >= 0;
+// The pruned path's scratch: the keyed breakpoints and room to sort them, the
+// breakpoint values,
+// the padded midpoints, three padded lists of up to n + 1 intervals (kept
+// midpoints, slopes, scores) and the pruning's own.
+uint64_t prunedBytes(int32_t n, int32_t m) {
+    const uint64_t count = 2 * static_cast<uint64_t>(m) + 1;
+    const uint64_t list = static_cast<uint64_t>(n) + 1 + kPadding;
+    return (2 * static_cast<uint64_t>(m) + 1) * sizeof(KeyedBreakpoint) + doublesToBytes(m) +
+           doublesToBytes(count + kPadding) + 3 * doublesToBytes(list) +
+           pruningScratchBytes(n, static_cast<int64_t>(count));
 }
 
-// Drops every interval whose pattern of term signs equals its left
-// neighbour's, keeping the first of each run; returns how many remain.
-// An interval with the same signs as an earlier one has the same slope, the
-// same candidate and the same score to the bit, so it can never beat that
-// earlier interval: dropping it changes no result. About half the grid
-// points are mirror images, not kinks, so this halves a typical scan.
-//
-// Applies when the midpoints ascend and every p and q is finite: then each
-// term's sign, as a function of the midpoint, changes at most once (rounding
-// is monotone, and no NaN can arise), and a binary search finds where.
-// marks needs room for count bytes.
-int64_t dropRepeatedIntervals(double *mid, int64_t count, const double *p, const double *q,
-                              int32_t n, unsigned char *marks) {
-    // Each binary search step waits on the one before; below this many
-    // intervals the searches cost more than the intervals they save.
-    if (count < kMinIntervalsToDrop) return count;
-    for (int64_t j = 1; j < count; ++j) {
-        if (!(mid[j - 1] <= mid[j])) return count;
-    }
-    for (int32_t k = 0; k < n; ++k) {
-        if (!std::isfinite(p[k]) || !std::isfinite(q[k])) return count;
-    }
-    std::memset(marks, 0, static_cast<size_t>(count));
-    for (int32_t k = 0; k < n; ++k) {
-        const bool first = nonNegative(p[k], mid[0], q[k]);
-        if (nonNegative(p[k], mid[count - 1], q[k]) == first) continue;
-        // The last index whose sign is still the first one, found without
-        // branches on the data: the signs are as unpredictable as coin flips.
-        int64_t same = 0, length = count - 1;
-        while (length > 1) {
-            const int64_t half = length / 2;
-            same = nonNegative(p[k], mid[same + half], q[k]) == first ? same + half : same;
-            length -= half;
-        }
-        marks[same + 1] = 1;
-    }
-    int64_t kept = 1;
-    for (int64_t j = 1; j < count; ++j) {
-        if (marks[j]) mid[kept++] = mid[j];
-    }
-    return kept;
+Strategy strategyFromEnvironment() {
+    const char *name = std::getenv("TARVENLOCH_STRATEGY");
+    if (name == nullptr) return Strategy::Automatic;
+    if (std::strcmp(name, "full") == 0) return Strategy::FullScan;
+    if (std::strcmp(name, "pruned") == 0) return Strategy::Pruned;
+    return Strategy::Automatic;
+}
+
+// The full scan over mid[0..count-1] (room for count + kPadding), after
+// dropping repeated intervals where that applies. marks needs count bytes.
+double fullScan(const SolveOptions &options, double *mid, int64_t count, double a, double b,
+                const double *p, const double *q, int32_t n, unsigned char *marks) {
+    const int64_t intervals =
+        count < kMinIntervalsToDrop ? count : dropRepeatedIntervals(mid, count, p, q, n, marks);
+    // A vector scan pays for itself only from a few vectors on.
+    const ScanFunction scan =
+        intervals < kMinVectorIntervals ? scanPortable : kernelsFor(options.level).scan;
+    return scan(mid, intervals, a, b, p, q, n);
+}
+
+bool outOfMemory(double *result) {
+    *result = std::numeric_limits<double>::quiet_NaN();
+    return false;
 }
 
 }  // namespace
@@ -92,7 +72,7 @@ int64_t dropRepeatedIntervals(double *mid, int64_t count, const double *p, const
 Workspace::~Workspace() { std::free(heap_); }
 
 void *Workspace::reserve(uint64_t bytes) {
-    if (bytes <= kInlineBytes) return inline_;
+    if (bytes <= bufferBytes_) return buffer_;
     if (bytes <= heapBytes_) return heap_;
     // The old contents are not needed: free first, so peak use stays one block.
     std::free(heap_);
@@ -104,60 +84,98 @@ void *Workspace::reserve(uint64_t bytes) {
     return heap_;
 }
 
-SolveOptions defaultOptions() { return {selectedScanLevel(), Strategy::Automatic}; }
+SolveOptions defaultOptions() {
+    static const Strategy strategy = strategyFromEnvironment();  // decided once, thread-safe
+    return {selectedScanLevel(), strategy};
+}
 
-bool minimize(const SolveOptions &options, Workspace &workspace, double *result, double a,
-              double b, const double *p, const double *q, int32_t n) {
-    int32_t m = 0;
-    for (int32_t k = 0; k < n; ++k) m += yieldsBreakpoint(p[k]) ? 1 : 0;
+bool minimize(const SolveOptions &options, Workspace &workspace, double *result, double a, double b,
+              const double *p, const double *q, int32_t n) {
+    const int32_t m = countBreakpoints(p, n);
     if (m == 0) {
         *result = a;
         return true;
     }
+    const int64_t count = 2 * static_cast<int64_t>(m) + 1;
 
-    // One block holds the m breakpoints, then the 2m + 2 grid entries with
-    // room to pad the 2m + 1 midpoints. Sizes are 64-bit: no n overflows.
-    const int64_t doubles = 3 * static_cast<int64_t>(m) + 2 + kPadding;
-    double *scratch = static_cast<double *>(
-        workspace.reserve(static_cast<uint64_t>(doubles) * sizeof(double)));
-    if (scratch == nullptr) {
-        *result = std::numeric_limits<double>::quiet_NaN();
-        return false;
-    }
-    double *breakpoints = scratch;
-    double *mid = scratch + m;
-
-    // |q_k / p_k|, stored by negation when the quotient is not positive: a
-    // quotient of +0.0 becomes -0.0 and a NaN keeps NaN with its sign flipped.
-    int32_t stored = 0;
-    for (int32_t k = 0; k < n; ++k) {
-        if (!yieldsBreakpoint(p[k])) continue;
-        const double r = q[k] / p[k];
-        breakpoints[stored++] = r > 0 ? r : -r;
+    Magnitudes magnitudes;
+    const bool tryPruning = options.strategy == Strategy::Pruned ||
+                            (options.strategy == Strategy::Automatic && m >= kMinPrunedBreakpoints);
+    if (!tryPruning || !pruningApplies(a, b, p, q, n, &magnitudes)) {
+        double *scratch = static_cast<double *>(workspace.reserve(fullScanBytes(m)));
+        if (scratch == nullptr) return outOfMemory(result);
+        double *breakpoints = scratch;
+        double *mid = scratch + m;
+        collectBreakpoints(p, q, n, breakpoints);
+        sortBreakpoints(breakpoints, m);
+        buildMidpoints(breakpoints, m, mid);
+        // The breakpoints are in the grid now; their room holds the marks.
+        *result = fullScan(options, mid, count, a, b, p, q, n,
+                           reinterpret_cast<unsigned char *>(breakpoints));
+        return true;
     }
 
-    sortBreakpoints(breakpoints, m);
+    void *scratch = workspace.reserve(prunedBytes(n, m));
+    if (scratch == nullptr) return outOfMemory(result);
+    const size_t list = static_cast<size_t>(n) + 1 + kPadding;
+    auto *keyed = static_cast<KeyedBreakpoint *>(scratch);
+    KeyedBreakpoint *spare = keyed + m + 1;
+    double *breakpoints = reinterpret_cast<double *>(spare + m);
+    double *mid = breakpoints + m;
+    double *kept = mid + count + kPadding;
+    double *slopes = kept + list;
+    double *scores = slopes + list;
+    void *pruningScratch = scores + list;
+
+    collectKeyedBreakpoints(p, q, n, keyed);
+    sortKeyedBreakpoints(keyed, m, spare);
+    for (int32_t i = 0; i < m; ++i) breakpoints[i] = keyed[i].r;
     buildMidpoints(breakpoints, m, mid);
-    // The breakpoints are in the grid now; their room holds the marks.
-    const int64_t intervals = dropRepeatedIntervals(mid, 2 * static_cast<int64_t>(m) + 1, p, q, n,
-                                                    reinterpret_cast<unsigned char *>(breakpoints));
-    // A vector scan pays for itself only from a few vectors on.
-    const ScanFunction scan =
-        intervals < kMinVectorIntervals ? scanPortable : scanFor(options.level);
-    *result = scan(mid, intervals, a, b, p, q, n);
+    if (!ascending(mid, count)) {
+        // Kinks past the sentinels: the grid is scanned as built.
+        *result = fullScan(options, mid, count, a, b, p, q, n,
+                           reinterpret_cast<unsigned char *>(breakpoints));
+        return true;
+    }
+    const int64_t survivors =
+        pruneIntervals(a, b, p, q, n, magnitudes, keyed, m, mid, count, pruningScratch, kept);
+    *result =
+        scanDeduplicated(kernelsFor(options.level), kept, survivors, a, b, p, q, n, slopes, scores);
     return true;
 }
 
 bool minimizeWithScan(ScanLevel level, double *result, double a, double b, const double *p,
                       const double *q, int32_t n) {
     Workspace workspace;
-    return minimize({level, Strategy::Automatic}, workspace, result, a, b, p, q, n);
+    return minimize({level, defaultOptions().strategy}, workspace, result, a, b, p, q, n);
 }
 
 }  // namespace tarvenloch
 
+namespace {
+
+// Problems big enough to be pruned but small enough for 32 KB of scratch
+// (up to about 130 terms) get it on the stack rather than from the heap. A
+// function of its own, so that smaller problems do not pay for the frame.
+#if defined(_MSC_VER)
+#define TARVENLOCH_NOINLINE __declspec(noinline)
+#else
+#define TARVENLOCH_NOINLINE __attribute__((noinline))
+#endif
+TARVENLOCH_NOINLINE bool minimizeWithStackScratch(double *result, double a, double b,
+                                                  const double *p, const double *q, int32_t n) {
+    alignas(64) unsigned char buffer[32768];
+    tarvenloch::Workspace workspace(buffer, sizeof buffer);
+    return tarvenloch::minimize(tarvenloch::defaultOptions(), workspace, result, a, b, p, q, n);
+}
+
+}  // namespace
+
 extern "C" bool minimizeOverBreakpoints(double *result, double a, double b, const double *p,
                                         const double *q, int32_t n) {
+    if (n >= tarvenloch::kMinPrunedBreakpoints && n <= 130) {
+        return minimizeWithStackScratch(result, a, b, p, q, n);
+    }
     tarvenloch::Workspace workspace;
     return tarvenloch::minimize(tarvenloch::defaultOptions(), workspace, result, a, b, p, q, n);
 }

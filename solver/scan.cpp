@@ -1,3 +1,9 @@
+// The exact scans: every candidate and score computed exactly as the
+// literal computation computes them (same operations, same order, every
+// product rounded before the addition), whether one interval at a time or
+// many intervals in vector lanes. Whatever list of midpoints they are given,
+// in order, they return the candidate that the literal scan over those
+// midpoints would return.
 #include <cstdlib>
 #include <cstring>
 
@@ -14,14 +20,27 @@
 namespace tarvenloch {
 
 #if defined(TARVENLOCH_X86_SCANS)
+// Built from scan_vector.cpp once per instruction set.
 double scanSse2(double *mid, int64_t count, double a, double b, const double *p, const double *q,
                 int32_t n);
+void scanSse2Slopes(double *mid, int64_t count, const double *p, const double *q, int32_t n,
+                    double *t);
+void scanSse2Values(double *u, int64_t count, double a, double b, const double *p, const double *q,
+                    int32_t n, double *score);
 #endif
 #if defined(TARVENLOCH_WIDE_SCANS)
 double scanAvx2(double *mid, int64_t count, double a, double b, const double *p, const double *q,
                 int32_t n);
 double scanAvx512(double *mid, int64_t count, double a, double b, const double *p, const double *q,
                   int32_t n);
+void scanAvx2Slopes(double *mid, int64_t count, const double *p, const double *q, int32_t n,
+                    double *t);
+void scanAvx512Slopes(double *mid, int64_t count, const double *p, const double *q, int32_t n,
+                      double *t);
+void scanAvx2Values(double *u, int64_t count, double a, double b, const double *p, const double *q,
+                    int32_t n, double *score);
+void scanAvx512Values(double *u, int64_t count, double a, double b, const double *p,
+                      const double *q, int32_t n, double *score);
 #endif
 
 // The interval scan written out one interval and one term at a time: the
@@ -63,6 +82,40 @@ double scanPortable(double *mid, int64_t count, double a, double b, const double
     return bestCandidate;
 }
 
+void slopesPortable(double *mid, int64_t count, const double *p, const double *q, int32_t n,
+                    double *t) {
+    for (int64_t j = 0; j < count; ++j) {
+        const double o = mid[j];
+        double slope = 0.0;
+        for (int32_t k = 0; k < n; ++k) {
+            const double x = p[k] * o + q[k];
+            if (x >= 0) {
+                slope = slope + p[k];
+            } else {
+                slope = slope - p[k];
+            }
+        }
+        t[j] = slope;
+    }
+}
+
+void valuesPortable(double *u, int64_t count, double a, double b, const double *p, const double *q,
+                    int32_t n, double *score) {
+    for (int64_t j = 0; j < count; ++j) {
+        const double candidate = u[j];
+        double v = 0.0;
+        for (int32_t k = 0; k < n; ++k) {
+            const double y = candidate * p[k] + q[k];
+            if (y >= 0) {
+                v = v + y;
+            } else {
+                v = v - y;
+            }
+        }
+        score[j] = ((candidate - a) * 0.5) * (candidate - a) - v * b;
+    }
+}
+
 bool scanLevelSupported(ScanLevel level) {
     switch (level) {
         case ScanLevel::Portable:
@@ -82,22 +135,53 @@ bool scanLevelSupported(ScanLevel level) {
     }
 }
 
-ScanFunction scanFor(ScanLevel level) {
-    if (!scanLevelSupported(level)) return scanPortable;
-    switch (level) {
+ScanKernels kernelsFor(ScanLevel level) {
+    if (scanLevelSupported(level)) {
+        switch (level) {
 #if defined(TARVENLOCH_X86_SCANS)
-        case ScanLevel::Sse2:
-            return scanSse2;
+            case ScanLevel::Sse2:
+                return {scanSse2, scanSse2Slopes, scanSse2Values};
 #endif
 #if defined(TARVENLOCH_WIDE_SCANS)
-        case ScanLevel::Avx2:
-            return scanAvx2;
-        case ScanLevel::Avx512:
-            return scanAvx512;
+            case ScanLevel::Avx2:
+                return {scanAvx2, scanAvx2Slopes, scanAvx2Values};
+            case ScanLevel::Avx512:
+                return {scanAvx512, scanAvx512Slopes, scanAvx512Values};
 #endif
-        default:
-            return scanPortable;
+            default:
+                break;
+        }
     }
+    return {scanPortable, slopesPortable, valuesPortable};
+}
+
+double scanDeduplicated(const ScanKernels &kernels, double *mid, int64_t count, double a, double b,
+                        const double *p, const double *q, int32_t n, double *t, double *score) {
+    kernels.slopes(mid, count, p, q, n, t);
+    // The score depends on the candidate alone, so an interval whose
+    // candidate repeats the one before it scores the same and, coming later,
+    // cannot win: only the first of each run is scored. t becomes the list
+    // of those candidates.
+    int64_t unique = 0;
+    uint64_t previous = 0;
+    for (int64_t j = 0; j < count; ++j) {
+        const double u = t[j] * b + a;
+        uint64_t bits;
+        std::memcpy(&bits, &u, sizeof bits);
+        if (j > 0 && bits == previous) continue;
+        previous = bits;
+        t[unique++] = u;
+    }
+    kernels.values(t, unique, a, b, p, q, n, score);
+    double bestValue = 1e100;
+    double bestCandidate = 1e8;
+    for (int64_t j = 0; j < unique; ++j) {
+        if (score[j] < bestValue) {
+            bestValue = score[j];
+            bestCandidate = t[j];
+        }
+    }
+    return bestCandidate;
 }
 
 namespace {

@@ -1,7 +1,8 @@
 // The interval scan, many intervals at a time: one interval per vector lane.
 //
-// Compiled once per instruction set, with SCAN_NAME naming the entry point
-// and SCAN_BYTES the vector width. Each lane performs exactly the operations
+// Compiled once per instruction set, with SCAN_NAME naming the entry points
+// (SCAN_NAME, SCAN_NAME##Slopes and SCAN_NAME##Values) and SCAN_BYTES the
+// vector width. Each lane performs exactly the operations
 // of the portable scan, in the same order (every product rounded, then
 // added), so every lane's candidate and score agree with it to the bit; the
 // best candidate is then chosen lane by lane in interval order.
@@ -13,6 +14,8 @@
 #ifndef SCAN_NAME
 #error "SCAN_NAME must name the entry point"
 #endif
+#define SCAN_JOIN2(x, y) x##y
+#define SCAN_JOIN(x, y) SCAN_JOIN2(x, y)
 
 namespace tarvenloch {
 namespace {
@@ -34,20 +37,13 @@ inline Vector load(const double *from) {
     return result;
 }
 
-// Candidates and scores of the kBlocks * kLanes intervals whose midpoints
-// start at mid.
+// t = t + p where p * o + q >= 0, else t - p (written t + -p, the same IEEE
+// operation); a NaN fails the comparison and takes -p. The slopes of the
+// kBlocks * kLanes intervals whose midpoints are o.
 template <int kBlocks>
-inline void scanBlock(const double *mid, double a, double b, const double *p, const double *q,
-                      int32_t n, double *candidates, double *scores) {
+inline void slopeBlock(const Vector *o, const double *p, const double *q, int32_t n, Vector *t) {
     const Vector zero = {};
-    Vector o[kBlocks], t[kBlocks], u[kBlocks], v[kBlocks];
-    for (int r = 0; r < kBlocks; ++r) {
-        o[r] = load(mid + r * kLanes);
-        t[r] = zero;
-        v[r] = zero;
-    }
-    // t = t + p where p * o + q >= 0, else t - p (written t + -p, the same
-    // IEEE operation); a NaN fails the comparison and takes -p.
+    for (int r = 0; r < kBlocks; ++r) t[r] = zero;
     for (int32_t k = 0; k < n; ++k) {
         const Vector pk = broadcast(p[k]);
         const Vector qk = broadcast(q[k]);
@@ -58,16 +54,19 @@ inline void scanBlock(const double *mid, double a, double b, const double *p, co
             t[r] = t[r] + (x >= zero ? pk : minusPk);
         }
     }
-    const Vector av = broadcast(a);
-    const Vector bv = broadcast(b);
-    for (int r = 0; r < kBlocks; ++r) {
-        const Vector product = t[r] * bv;
-        u[r] = product + av;
-    }
-    // v = v + y where y >= 0, else v - y, written v + |y|: the two differ
-    // only for y = -0.0, where v + -0.0 and v + +0.0 are equal because v is
-    // never -0.0 (it starts at +0.0 and only grows), and in NaN payloads,
-    // which never reach a result since a NaN score never wins.
+}
+
+// The scores of the candidates u. v = v + y where y >= 0, else v - y,
+// written v + |y|: the two differ only for y = -0.0, where v + -0.0 and
+// v + +0.0 are equal because v is never -0.0 (it starts at +0.0 and only
+// grows), and in NaN payloads, which never reach a result since a NaN score
+// never wins.
+template <int kBlocks>
+inline void valueBlock(const Vector *u, double a, double b, const double *p, const double *q,
+                       int32_t n, Vector *score) {
+    const Vector zero = {};
+    Vector v[kBlocks];
+    for (int r = 0; r < kBlocks; ++r) v[r] = zero;
     const Vector magnitude = (Vector)(~(VectorBits)broadcast(-0.0));
     for (int32_t k = 0; k < n; ++k) {
         const Vector pk = broadcast(p[k]);
@@ -78,61 +77,126 @@ inline void scanBlock(const double *mid, double a, double b, const double *p, co
             v[r] = v[r] + (Vector)((VectorBits)y & (VectorBits)magnitude);
         }
     }
+    const Vector av = broadcast(a);
+    const Vector bv = broadcast(b);
     const Vector half = broadcast(0.5);
     for (int r = 0; r < kBlocks; ++r) {
         const Vector d = u[r] - av;
         const Vector quadratic = (d * half) * d;
         const Vector weighted = v[r] * bv;
-        const Vector score = quadratic - weighted;
+        score[r] = quadratic - weighted;
+    }
+}
+
+// u = t * b + a, the product rounded first.
+inline Vector candidate(Vector t, double a, double b) {
+    const Vector product = t * broadcast(b);
+    return product + broadcast(a);
+}
+
+// Candidates and scores of the kBlocks * kLanes intervals whose midpoints
+// start at mid.
+template <int kBlocks>
+inline void scanBlock(const double *mid, double a, double b, const double *p, const double *q,
+                      int32_t n, double *candidates, double *scores) {
+    Vector o[kBlocks], t[kBlocks], u[kBlocks], score[kBlocks];
+    for (int r = 0; r < kBlocks; ++r) o[r] = load(mid + r * kLanes);
+    slopeBlock<kBlocks>(o, p, q, n, t);
+    for (int r = 0; r < kBlocks; ++r) u[r] = candidate(t[r], a, b);
+    valueBlock<kBlocks>(u, a, b, p, q, n, score);
+    for (int r = 0; r < kBlocks; ++r) {
         __builtin_memcpy(candidates + r * kLanes, &u[r], sizeof(Vector));
-        __builtin_memcpy(scores + r * kLanes, &score, sizeof(Vector));
+        __builtin_memcpy(scores + r * kLanes, &score[r], sizeof(Vector));
     }
 }
 
 constexpr int kMaxBlocks = 4;  // independent accumulators hide the add latency
 
-}  // namespace
-
-double SCAN_NAME(double *mid, int64_t count, double a, double b, const double *p, const double *q,
-                 int32_t n) {
-    // Pad the last vector with copies of the last midpoint; the padded lanes'
-    // results are never looked at.
+// Pads values[count..] up to a whole number of vectors with copies of the
+// last value; returns the padded count. The padded lanes' results are
+// never looked at.
+inline int64_t pad(double *values, int64_t count) {
     const int64_t padded = (count + kLanes - 1) / kLanes * kLanes;
-    for (int64_t j = count; j < padded; ++j) mid[j] = mid[count - 1];
+    for (int64_t j = count; j < padded; ++j) values[j] = values[count - 1];
+    return padded;
+}
 
-    double bestValue = 1e100;
-    double bestCandidate = 1e8;
-    double candidates[kMaxBlocks * kLanes];
-    double scores[kMaxBlocks * kLanes];
-    for (int64_t start = 0; start < count;) {
+template <int kCount>
+struct Blocks {
+    static constexpr int value = kCount;
+};
+
+// Runs body<blocks>(start) over [0, padded) in steps of up to kMaxBlocks vectors.
+template <typename Body>
+__attribute__((always_inline)) inline void forEachBlock(int64_t padded, Body body) {
+    for (int64_t start = 0; start < padded;) {
         const int64_t vectors = (padded - start) / kLanes;
         const int blocks = vectors >= kMaxBlocks ? kMaxBlocks : static_cast<int>(vectors);
         switch (blocks) {
             case 4:
-                scanBlock<4>(mid + start, a, b, p, q, n, candidates, scores);
+                body(start, Blocks<4>());
                 break;
             case 3:
-                scanBlock<3>(mid + start, a, b, p, q, n, candidates, scores);
+                body(start, Blocks<3>());
                 break;
             case 2:
-                scanBlock<2>(mid + start, a, b, p, q, n, candidates, scores);
+                body(start, Blocks<2>());
                 break;
             default:
-                scanBlock<1>(mid + start, a, b, p, q, n, candidates, scores);
+                body(start, Blocks<1>());
                 break;
         }
+        start += blocks * kLanes;
+    }
+}
+
+}  // namespace
+
+double SCAN_NAME(double *mid, int64_t count, double a, double b, const double *p, const double *q,
+                 int32_t n) {
+    const int64_t padded = pad(mid, count);
+    double bestValue = 1e100;
+    double bestCandidate = 1e8;
+    forEachBlock(padded, [&](int64_t start, auto blocks) {
+        constexpr int kBlocks = decltype(blocks)::value;
+        double candidates[kBlocks * kLanes];
+        double scores[kBlocks * kLanes];
+        scanBlock<kBlocks>(mid + start, a, b, p, q, n, candidates, scores);
         // In interval order, strictly: the leftmost of equal scores stays and
         // a NaN score never wins.
-        const int64_t end = start + blocks * kLanes < count ? start + blocks * kLanes : count;
+        const int64_t end = start + kBlocks * kLanes < count ? start + kBlocks * kLanes : count;
         for (int64_t j = start; j < end; ++j) {
             if (scores[j - start] < bestValue) {
                 bestValue = scores[j - start];
                 bestCandidate = candidates[j - start];
             }
         }
-        start += blocks * kLanes;
-    }
+    });
     return bestCandidate;
+}
+
+void SCAN_JOIN(SCAN_NAME, Slopes)(double *mid, int64_t count, const double *p, const double *q,
+                                  int32_t n, double *t) {
+    const int64_t padded = pad(mid, count);
+    forEachBlock(padded, [&](int64_t start, auto blocks) {
+        constexpr int kBlocks = decltype(blocks)::value;
+        Vector o[kBlocks], slope[kBlocks];
+        for (int r = 0; r < kBlocks; ++r) o[r] = load(mid + start + r * kLanes);
+        slopeBlock<kBlocks>(o, p, q, n, slope);
+        __builtin_memcpy(t + start, slope, sizeof slope);
+    });
+}
+
+void SCAN_JOIN(SCAN_NAME, Values)(double *u, int64_t count, double a, double b, const double *p,
+                                  const double *q, int32_t n, double *score) {
+    const int64_t padded = pad(u, count);
+    forEachBlock(padded, [&](int64_t start, auto blocks) {
+        constexpr int kBlocks = decltype(blocks)::value;
+        Vector candidate[kBlocks], value[kBlocks];
+        for (int r = 0; r < kBlocks; ++r) candidate[r] = load(u + start + r * kLanes);
+        valueBlock<kBlocks>(candidate, a, b, p, q, n, value);
+        __builtin_memcpy(score + start, value, sizeof value);
+    });
 }
 
 }  // namespace tarvenloch

@@ -95,4 +95,42 @@ TEST(Sort, SiftPassMovesTheLargestToTheRootAndNeverSwapsEquals) {
     EXPECT_TRUE(std::signbit(zeros[1]));
 }
 
+
+// The keyed sort (a radix sort on single-precision keys from 1024 values
+// on, then runs of equal keys by value) must give the sift-pass order of
+// the values: values that share a single-precision key, zeros of both
+// signs, infinities, subnormals and repeated values, on both sides of the
+// switch to the radix sort.
+TEST(Sort, KeyedSortOrdersValuesAsTheBreakpointSortDoes) {
+    std::mt19937_64 rng(13);
+    for (int32_t m : {1, 2, 100, 1023, 1024, 1025, 5000}) {
+        for (int kind = 0; kind < 4; ++kind) {
+            std::vector<tarvenloch::KeyedBreakpoint> keyed(m);
+            std::vector<double> values(m);
+            for (int32_t i = 0; i < m; ++i) {
+                double r = std::uniform_real_distribution<double>(0, 100)(rng);
+                if (kind == 1) r = 1 + std::uniform_int_distribution<int>(0, 1 << 20)(rng) * 0x1p-52;
+                if (kind == 2) r = std::uniform_int_distribution<int>(0, 3)(rng);
+                if (kind == 3) {
+                    const double special[] = {0.0, -0.0, 4.9e-324, 2.2e-308, 1e308,
+                                              std::numeric_limits<double>::infinity(), 1.5};
+                    r = special[std::uniform_int_distribution<int>(0, 6)(rng)];
+                }
+                keyed[i] = {r, i, 0};
+                values[i] = r;
+            }
+            const std::vector<double> original = values;
+            std::vector<tarvenloch::KeyedBreakpoint> spare(m);
+            tarvenloch::sortKeyedBreakpoints(keyed.data(), m, spare.data());
+            reference::sort(values.data(), m);
+            std::vector<bool> seen(m, false);
+            for (int32_t i = 0; i < m; ++i) {
+                ASSERT_EQ(keyed[i].r, values[i]) << "m = " << m << ", kind " << kind << ", i " << i;
+                ASSERT_FALSE(seen[keyed[i].term]);  // every term once, with its own value
+                seen[keyed[i].term] = true;
+                ASSERT_EQ(bitsOf(keyed[i].r), bitsOf(original[keyed[i].term]));
+            }
+        }
+    }
+}
 }  // namespace

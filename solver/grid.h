@@ -1,0 +1,94 @@
+// The breakpoints and the grid. Every breakpoint is |q_k / p_k| of a term
+// with |p_k| > 1e-10, stored exactly as the literal computation stores it;
+// the grid mirrors the sorted breakpoints about zero between the sentinels
+// -1e10 and +1e10, and its midpoints are (g[j - 1] + g[j]) * 0.5, computed
+// in that order. The midpoints are the same bits whatever path uses them.
+//
+// Defined here, inline: they are short loops that small problems call once
+// each, and a call apiece costs as much as the work at n = 10.
+#ifndef TARVENLOCH_GRID_H
+#define TARVENLOCH_GRID_H
+
+#include <cmath>
+#include <cstdint>
+
+#include "internal.h"
+
+namespace tarvenloch {
+
+// A term yields a breakpoint only when its slope is beyond this, strictly.
+constexpr double kSlopeThreshold = 1e-10;
+// The grid's outer entries.
+constexpr double kSentinel = 1e10;
+
+// |q / p| stored by negation when the quotient is not positive: a quotient
+// of +0.0 becomes -0.0 and a NaN keeps NaN with its sign flipped.
+inline double breakpointOf(double quotient) { return negatedUnless(quotient > 0, quotient); }
+
+// |p| > t is p > t or p < -t, NaN failing both; one test, no branch.
+inline bool yieldsBreakpoint(double slope) { return std::fabs(slope) > kSlopeThreshold; }
+
+// How many terms yield a breakpoint.
+inline int32_t countBreakpoints(const double *p, int32_t n) {
+    int32_t m = 0;
+    for (int32_t k = 0; k < n; ++k) m += yieldsBreakpoint(p[k]);
+    return m;
+}
+
+// The breakpoints of the terms that yield one, in term order.
+inline void collectBreakpoints(const double *p, const double *q, int32_t n, double *out) {
+    int32_t stored = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        if (yieldsBreakpoint(p[k])) out[stored++] = breakpointOf(q[k] / p[k]);
+    }
+}
+
+// The same, each with its term; out needs room for m + 1 entries.
+inline void collectKeyedBreakpoints(const double *p, const double *q, int32_t n,
+                                    KeyedBreakpoint *out) {
+    // Every term is written and the count moves on only for breakpoint
+    // terms, so that the loop has no branch on the data; out has room for
+    // one entry more than there are breakpoints.
+    int32_t stored = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        const double quotient = q[k] / p[k];
+        out[stored] = {breakpointOf(quotient), k, quotient > 0};
+        stored += yieldsBreakpoint(p[k]);
+    }
+}
+
+// Fills mid[0..2m] with the midpoints of the grid
+//   -1e10, -s[m-1], ..., -s[0], s[0], ..., s[m-1], +1e10
+// built from the ascending breakpoints s[0..m-1].
+inline void buildMidpoints(const double *s, int32_t m, double *mid) {
+    double *grid = mid;      // the grid is turned into its midpoints in place
+    const int64_t size = m;  // 64-bit: 2m + 1 does not fit in 32 bits for every m
+    grid[0] = -kSentinel;
+    for (int64_t i = 1; i <= size; ++i) grid[i] = -s[size - i];
+    for (int64_t i = 0; i < size; ++i) grid[size + 1 + i] = s[i];
+    grid[2 * size + 1] = kSentinel;
+    // Entry j - 1 is read before it is overwritten, entry j after.
+    const int64_t intervals = 2 * size + 1;
+    for (int64_t j = 1; j <= intervals; ++j) grid[j - 1] = (grid[j - 1] + grid[j]) * 0.5;
+}
+
+// Whether values[0..count-1] never descend (false with any NaN).
+inline bool ascending(const double *values, int64_t count) {
+    for (int64_t j = 1; j < count; ++j) {
+        if (!(values[j - 1] <= values[j])) return false;
+    }
+    return true;
+}
+
+// Whether a, b and every p[k], q[k] are finite.
+inline bool allFinite(double a, double b, const double *p, const double *q, int32_t n) {
+    // x - x is 0 for finite x and NaN for infinities and NaN; summing keeps
+    // any NaN, and the loop has no branch to mispredict.
+    double any = (a - a) + (b - b);
+    for (int32_t k = 0; k < n; ++k) any += (p[k] - p[k]) + (q[k] - q[k]);
+    return any == 0;
+}
+
+}  // namespace tarvenloch
+
+#endif

@@ -1,0 +1,408 @@
+// Pruning: keeps every interval that could still hold the result and drops
+// the rest, without computing any score exactly.
+//
+// Guarantee: the interval that the literal scan would pick (the first of
+// least score) is always among the kept ones, which are written in interval
+// order. Scanning the kept list exactly therefore returns the literal
+// result to the bit. The argument, line by line, is in docs/pruning.md;
+// the comments below name its steps.
+//
+// Applies only when pruningApplies() holds (every input finite, nothing in
+// the bound can overflow) and the midpoints ascend.
+//
+// Cost: O(n + m) beyond the sort of the breakpoints, which the caller has
+// done, and a sort of the few terms with 0 < |p| <= 1e-10.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "grid.h"
+#include "internal.h"
+
+namespace tarvenloch {
+namespace {
+
+constexpr double kUnit = 0x1p-53;  // u: the unit roundoff of binary64
+// The bound's absolute floor, per unit of its terms: far above the error
+// of a product or quotient that underflows (at most 2^-1075), yet a normal
+// number whatever it multiplies, as arithmetic on subnormal numbers costs
+// a hundred times more on many processors.
+constexpr double kTiny = 0x1p-968;
+// Every quantity of the bound stays below these, so that none overflows.
+constexpr double kLargest = 0x1p950;
+constexpr double kLargestCandidate = 0x1p470;
+
+// gamma_k = k u / (1 - k u), rounded up: k u < 2^-20 for every k used here
+// (k <= 2n + 4 with n < 2^31), so gamma_k < k u (1 + 2^-19).
+inline double gamma(double k) { return k * kUnit * (1 + 0x1p-10); }
+
+// A term's kink -q/p as computed, with the term and the number of
+// midpoints below it (to within one; exact for the few tiny terms).
+struct Kink {
+    double at;
+    int32_t term;
+    uint32_t guess;  // count - 1 < 2^32 for every m < 2^31
+};
+
+// The first index in [1, count - 1] whose sign differs from the sign at
+// mid[0]; the caller knows that mid[count - 1] differs. The signs change
+// once (they are monotone in the midpoint), so a search from a good guess
+// finds it: outwards in doubling steps, then by halving.
+int64_t flipIndex(double p, double q, const double *mid, int64_t count, bool first, int64_t guess) {
+    auto same = [&](int64_t j) { return nonNegative(p, mid[j], q) == first; };
+    int64_t lo, hi;  // same(lo), !same(hi)
+    const int64_t start = std::min(std::max<int64_t>(guess, 1), count - 1);
+    if (same(start)) {
+        lo = start;
+        hi = count - 1;
+        for (int64_t step = 1; lo + step < count - 1; step *= 2) {
+            if (!same(lo + step)) {
+                hi = lo + step;
+                break;
+            }
+            lo += step;
+        }
+    } else {
+        hi = start;
+        lo = 0;
+        for (int64_t step = 1; hi - step > 0; step *= 2) {
+            if (same(hi - step)) {
+                lo = hi - step;
+                break;
+            }
+            hi -= step;
+        }
+    }
+    while (hi - lo > 1) {
+        const int64_t middle = lo + (hi - lo) / 2;
+        if (same(middle)) {
+            lo = middle;
+        } else {
+            hi = middle;
+        }
+    }
+    return hi;
+}
+
+// The pruning's scratch, carved from one block: per term (n + 1 each) the
+// sorted kinks, the tiny terms' kinks, alpha, beta, a position and three
+// per-candidate lists (n + 2 entries each: the branch-free loops write one
+// past the last entry they keep); per interval the slope's increase.
+struct Layout {
+    Kink *kinks;
+    Kink *tinyKinks;
+    double *alpha;
+    double *beta;
+    int64_t *position;  // first a term's guessed flip, then a candidate's kinks below
+    int64_t *interval;  // a candidate's interval
+    double *slope;      // a candidate's estimated slope
+    double *candidate;  // its estimated candidate
+    double *score;      // its estimated score
+    double *sum;        // its estimated sum of absolute values
+    double *increase;   // count entries
+
+    static constexpr uint64_t kPerTerm = 2 * sizeof(Kink) + 8 * sizeof(double);
+
+    static uint64_t bytes(int32_t n, int64_t count) {
+        const uint64_t terms = static_cast<uint64_t>(n < 0 ? 0 : n) + 2;
+        return terms * kPerTerm + static_cast<uint64_t>(count) * sizeof(double);
+    }
+
+    Layout(void *scratch, int32_t n) {
+        const size_t terms = static_cast<size_t>(n) + 2;
+        kinks = static_cast<Kink *>(scratch);
+        tinyKinks = kinks + terms;
+        alpha = reinterpret_cast<double *>(tinyKinks + terms);
+        beta = alpha + terms;
+        position = reinterpret_cast<int64_t *>(beta + terms);
+        interval = position + terms;
+        slope = reinterpret_cast<double *>(interval + terms);
+        candidate = slope + terms;
+        score = candidate + terms;
+        sum = score + terms;
+        increase = sum + terms;
+    }
+};
+
+// What the bound on one estimate grows with: |u~ - a|, |u~|, |T~|, |S~(u~)|
+// and |F~|, all as computed.
+struct Extent {
+    double distance, candidate, slope, sum, score;
+
+    void include(const Extent &other) {
+        distance = std::max(distance, other.distance);
+        candidate = std::max(candidate, other.candidate);
+        slope = std::max(slope, other.slope);
+        sum = std::max(sum, other.sum);
+        score = std::max(score, other.score);
+    }
+};
+
+// E >= |F - F~|: the exact score's distance from its estimate, for a
+// candidate of that extent (docs/pruning.md derives each term). It grows
+// with every field of the extent.
+class ErrorBound {
+public:
+    ErrorBound(double a, double b, int32_t n, const Magnitudes &magnitudes)
+        : slopeSum_(magnitudes.slopes), offsetSum_(magnitudes.offsets), absB_(std::fabs(b)) {
+        const double terms = n;
+        const double slopeError = 4 * gamma(2 * terms) * slopeSum_;  // |t_j - T~_j|
+        // |u_j - u~| <= constant + perSlope |T~|
+        candidateConstant_ = absB_ * slopeError + gamma(2) * absB_ * slopeError +
+                             2 * kUnit * std::fabs(a) + 2 * kTiny;
+        candidatePerSlope_ = 2 * gamma(2) * absB_;
+        gammaScore_ = gamma(terms + 4);
+        gammaSum_ = 3 * gamma(2 * terms + 4);
+        floorBase_ = 4 * terms * absB_ + 2 * absB_ * slopeSum_ + 2 * absB_ + 16;
+    }
+
+    double operator()(const Extent &e) const {
+        const double distance = e.distance * (1 + 4 * kUnit);  // >= |u~ - a|
+        const double candidateError = candidateConstant_ + candidatePerSlope_ * e.slope;
+        const double farthest = distance + candidateError;  // >= |u_j - a|
+        // Evaluating F at u_j, the literal computation's own rounding.
+        const double atCandidate =
+            gammaScore_ * (0.5 * farthest * farthest +
+                           absB_ * ((e.candidate + candidateError) * slopeSum_ + offsetSum_));
+        // F moving from u~ to u_j.
+        const double moving = candidateError * (farthest + absB_ * slopeSum_);
+        // The estimate's own rounding and the kinks within rounding of u~.
+        const double sumError =
+            gammaSum_ * (e.candidate * slopeSum_ + offsetSum_) + 2 * kUnit * offsetSum_;
+        const double atEstimate =
+            gamma(5) * 0.5 * distance * distance + absB_ * sumError + gamma(2) * absB_ * e.sum;
+        const double underflow = kTiny * (2 * farthest + floorBase_);
+        // Twice the sum, and room for the rounding of the comparisons.
+        return 2 * (atCandidate + moving + atEstimate + underflow) + 4 * kUnit * e.score;
+    }
+
+private:
+    double slopeSum_, offsetSum_, absB_;
+    double candidateConstant_, candidatePerSlope_;
+    double gammaScore_, gammaSum_, floorBase_;
+};
+
+// The kinks -q_k/p_k of every term with p_k != 0, ascending, into kinks;
+// returns how many. Those of the breakpoint terms come from the sorted
+// breakpoints without a further sort: the kinks -r of positive quotients,
+// in descending r, then the kinks r of the others, in ascending r. Their
+// place among the midpoints follows from their place in the grid: -s[i] is
+// grid entry m - i, and s[i] grid entry m + 1 + i, with the midpoint
+// j = grid entry j, plus half the gap to entry j + 1. The few terms with
+// 0 < |p| <= 1e-10 are sorted apart, placed by search and merged in.
+int32_t sortedKinks(const double *p, const double *q, int32_t n, const KeyedBreakpoint *sorted,
+                    int32_t m, const double *mid, int64_t count, bool anyTiny, Kink *kinks,
+                    Kink *tiny) {
+    // Every entry is written and the count moves on only for the wanted
+    // ones: the signs of the quotients are as unpredictable as coin flips.
+    // kinks has room for n + 2 entries, so the write past the last wanted
+    // entry stays inside.
+    int32_t total = 0;
+    for (int32_t i = m - 1; i >= 0; --i) {
+        kinks[total] = {-sorted[i].r, sorted[i].term, static_cast<uint32_t>(m - i)};
+        total += sorted[i].positiveQuotient;
+    }
+    for (int32_t i = 0; i < m; ++i) {
+        kinks[total] = {sorted[i].r, sorted[i].term, static_cast<uint32_t>(m + 1 + i)};
+        total += 1 - sorted[i].positiveQuotient;
+    }
+    if (!anyTiny) return total;
+    int32_t tinyCount = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        if (p[k] != 0 && !yieldsBreakpoint(p[k])) {
+            const double at = -(q[k] / p[k]);
+            const auto below = std::lower_bound(mid, mid + count, at) - mid;
+            tiny[tinyCount++] = {at, k, static_cast<uint32_t>(below)};
+        }
+    }
+    if (tinyCount == 0) return total;
+    const auto before = [](const Kink &x, const Kink &y) { return x.at < y.at; };
+    std::sort(tiny, tiny + tinyCount, before);
+    // Merge from the back, in place: the free room of kinks is at its end.
+    int32_t from = total - 1, other = tinyCount - 1, to = total + tinyCount - 1;
+    while (other >= 0) {
+        if (from >= 0 && before(tiny[other], kinks[from])) {
+            kinks[to--] = kinks[from--];
+        } else {
+            kinks[to--] = tiny[other--];
+        }
+    }
+    return total + tinyCount;
+}
+
+}  // namespace
+
+bool pruningApplies(double a, double b, const double *p, const double *q, int32_t n,
+                    Magnitudes *magnitudes) {
+    // One pass: the sums, and a finiteness test (x - x is 0 for finite x,
+    // NaN otherwise, and a NaN stays in the sum).
+    double slopes = 0, offsets = 0, beta = 0, nonFinite = (a - a) + (b - b);
+    int32_t tiny = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        slopes += std::fabs(p[k]);
+        offsets += std::fabs(q[k]);
+        // S(x) past no kink: -|p| x - sign(p) q for p != 0, |q| for p = 0.
+        beta += p[k] == 0 ? std::fabs(q[k]) : negatedUnless(p[k] < 0, q[k]);
+        nonFinite += (p[k] - p[k]) + (q[k] - q[k]);
+        tiny += p[k] != 0 && !yieldsBreakpoint(p[k]);
+    }
+    if (!(nonFinite == 0)) return false;
+    magnitudes->tinyTerms = tiny;
+    magnitudes->slopeSum = slopes;
+    magnitudes->offsetSum = beta;
+    // A recursive sum of n non-negative terms is at least (1 - gamma_n)
+    // times the exact sum; this rounds it up past that.
+    const double up = 1 + 4 * gamma(static_cast<double>(n) + 2);
+    magnitudes->slopes = slopes * up;
+    magnitudes->offsets = offsets * up;
+    // Bounds every candidate, computed or estimated, with room to spare.
+    const double largestCandidate = std::fabs(a) + 2 * std::fabs(b) * magnitudes->slopes;
+    const double largestSum = largestCandidate * magnitudes->slopes + magnitudes->offsets;
+    // Written so that NaN or infinity fails each test.
+    return magnitudes->slopes <= kLargest && magnitudes->offsets <= kLargest &&
+           largestCandidate <= kLargestCandidate && std::fabs(b) * largestSum <= kLargest;
+}
+
+uint64_t pruningScratchBytes(int32_t n, int64_t count) { return Layout::bytes(n, count); }
+
+int64_t pruneIntervals(double a, double b, const double *p, const double *q, int32_t n,
+                       const Magnitudes &magnitudes, const KeyedBreakpoint *sorted, int32_t m,
+                       const double *mid, int64_t count, void *scratch, double *kept,
+                       IntervalEstimate *estimates, int64_t *estimateCount, double *commonBound) {
+    if (estimateCount != nullptr) *estimateCount = 0;
+    // With b = +0 or -0 every candidate is a and every score a zero of some
+    // sign (the sums are finite here), none below another: the first
+    // interval wins.
+    if (b == 0) {
+        kept[0] = mid[0];
+        return 1;
+    }
+    Layout layout(scratch, n);
+
+    // Step 1: each term's sign flips at most once across the ascending
+    // midpoints, always so that the slope grows by 2|p|. Its flip lies next
+    // to its kink, whose place among the midpoints is known; the sign test
+    // the scan uses makes it exact.
+    // Step 2, in the same pass: S(x) = sum |p_k x + q_k| is
+    // alpha_l x + beta_l when x lies past the first l kinks.
+    const int32_t kinkCount = sortedKinks(p, q, n, sorted, m, mid, count, magnitudes.tinyTerms > 0,
+                                          layout.kinks, layout.tinyKinks);
+    const Kink *kinks = layout.kinks;
+    double *increase = layout.increase;
+    std::fill(increase, increase + count, 0.0);
+    double *alpha = layout.alpha, *beta = layout.beta;
+    alpha[0] = -magnitudes.slopeSum;  // -sum |p|, every term with p = 0 adding zero
+    beta[0] = magnitudes.offsetSum;
+    double firstSlope = 0;  // the slope of interval 0, in kink order
+    for (int32_t l = 0; l < kinkCount; ++l) {
+        const int32_t k = kinks[l].term;
+        alpha[l + 1] = alpha[l] + 2 * std::fabs(p[k]);
+        beta[l + 1] = beta[l] + negatedUnless(p[k] > 0, 2 * q[k]);
+        // Mostly the signs on either side of the guess differ, and then the
+        // flip is there and the sign before it is the first one.
+        const int64_t guess = std::min<int64_t>(std::max<int64_t>(kinks[l].guess, 1), count - 1);
+        const bool before = nonNegative(p[k], mid[guess - 1], q[k]);
+        int64_t flip = guess;
+        bool first = before;
+        if (before == nonNegative(p[k], mid[guess], q[k])) {
+            first = nonNegative(p[k], mid[0], q[k]);
+            flip = nonNegative(p[k], mid[count - 1], q[k]) == first
+                       ? 0  // no flip
+                       : flipIndex(p[k], q[k], mid, count, first, guess);
+        }
+        firstSlope += negatedUnless(first, p[k]);
+        increase[flip] += 2 * std::fabs(p[k]);  // increase[0] is never read
+    }
+
+    // Step 3: the first interval of every sign pattern is a candidate (the
+    // others repeat their left neighbour). Its estimated slope is the
+    // running sum of the increases, and its estimated candidate follows.
+    int64_t *interval = layout.interval;
+    double *slope = layout.slope, *candidate = layout.candidate;
+    int64_t found = 0;
+    {
+        double running = firstSlope;
+        interval[0] = 0;
+        slope[0] = running;
+        candidate[0] = running * b + a;
+        found = 1;
+        for (int64_t j = 1; j < count; ++j) {
+            running += increase[j];
+            interval[found] = j;
+            slope[found] = running;
+            candidate[found] = running * b + a;
+            found += increase[j] > 0;
+        }
+    }
+
+    // Step 4: where each estimated candidate lies among the kinks. The
+    // slopes grow with the interval and rounding is monotone, so the
+    // candidates ascend for b > 0 and descend for b < 0: one branch-free
+    // merge, walked in ascending order, places them all.
+    int64_t *kinksBelow = layout.position;
+    {
+        const bool descending = b < 0;
+        int32_t l = 0;
+        for (int64_t step = 0; step < found;) {
+            const int64_t c = descending ? found - 1 - step : step;
+            const bool pass = l < kinkCount && kinks[l].at < candidate[c];
+            kinksBelow[c] = l;
+            l += pass;
+            step += !pass;
+        }
+    }
+
+    // Step 5: the estimated score of each candidate, the one with the
+    // lowest, and the largest magnitudes of what the bound grows with.
+    double *score = layout.score, *sum = layout.sum;
+    bool placed = true;
+    int64_t lowest = 0;
+    Extent widest{};
+    for (int64_t c = 0; c < found; ++c) {
+        const double u = candidate[c];
+        // A check that costs little and would catch a candidate out of order.
+        const int64_t l = kinksBelow[c];
+        placed &= (l == 0 || kinks[l - 1].at < u) && (l == kinkCount || !(kinks[l].at < u));
+        sum[c] = u * alpha[l] + beta[l];
+        const double d = u - a;
+        score[c] = ((d * 0.5) * d) - sum[c] * b;
+        if (score[c] < score[lowest]) lowest = c;
+        widest.include({std::fabs(d), std::fabs(u), std::fabs(slope[c]), std::fabs(sum[c]),
+                        std::fabs(score[c])});
+    }
+    if (!placed) {
+        // Not reachable by the argument above; keep every candidate.
+        for (int64_t c = 0; c < found; ++c) kept[c] = mid[interval[c]];
+        return found;
+    }
+
+    // Step 6: a bound on how far each exact score can lie from its estimate,
+    // and the highest the exact score of the lowest estimate can be.
+    const ErrorBound error(a, b, n, magnitudes);
+    const auto extentOf = [&](int64_t c) {
+        return Extent{std::fabs(candidate[c] - a), std::fabs(candidate[c]), std::fabs(slope[c]),
+                      std::fabs(sum[c]), std::fabs(score[c])};
+    };
+    const double highest = score[lowest] + error(extentOf(lowest));
+    // The bound grows with every magnitude, so it is largest at the largest
+    // of each: most candidates are dropped on that alone.
+    const double widestBound = error(widest);
+    if (estimates != nullptr) {
+        for (int64_t c = 0; c < found; ++c)
+            estimates[c] = {interval[c], score[c], error(extentOf(c))};
+        *estimateCount = found;
+        *commonBound = widestBound;
+    }
+
+    // Step 7: keep every interval whose lowest possible score is not above
+    // that highest; the winner is among them.
+    int64_t keptCount = 0;
+    for (int64_t c = 0; c < found; ++c) {
+        if (score[c] - widestBound <= highest && score[c] - error(extentOf(c)) <= highest) {
+            kept[keptCount++] = mid[interval[c]];
+        }
+    }
+    return keptCount;
+}
+
+}  // namespace tarvenloch

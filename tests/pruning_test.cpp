@@ -1,0 +1,231 @@
+// The pruned path against the literal computation, and the bound that the
+// pruning rests on checked interval by interval.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "families.h"
+#include "grid.h"
+#include "internal.h"
+#include "reference.h"
+
+namespace {
+
+using tarvenloch::ScanLevel;
+using tarvenloch::Strategy;
+
+double solveWith(Strategy strategy, ScanLevel level, const Problem &problem) {
+    tarvenloch::Workspace workspace;
+    double u = 0;
+    EXPECT_TRUE(tarvenloch::minimize({level, strategy}, workspace, &u, problem.a, problem.b,
+                                     problem.p.data(), problem.q.data(), problem.n()));
+    return u;
+}
+
+// Sizes on both sides of every switch-over: the scalar and vector scans,
+// the automatic choice of pruning, the inline scratch, the dropping of
+// repeated intervals.
+const int32_t kSizes[] = {1, 2, 3, 4, 5, 7, 8, 11, 12, 40, 64, 79, 80, 81, 120, 255, 256, 300};
+
+TEST(Pruning, EveryFamilyAndStrategyAgreesWithTheLiteralComputation) {
+    std::mt19937_64 rng(101);
+    const ScanLevel best = tarvenloch::selectedScanLevel();
+    for (int family = 0; family < static_cast<int>(Family::Count); ++family) {
+        for (int32_t n : kSizes) {
+            for (int repeat = 0; repeat < 6; ++repeat) {
+                const Problem problem = familyProblem(static_cast<Family>(family), n, rng);
+                const uint64_t expected = bitsOf(reference::minimize(
+                    problem.a, problem.b, problem.p.data(), problem.q.data(), n));
+                for (Strategy strategy :
+                     {Strategy::Automatic, Strategy::FullScan, Strategy::Pruned}) {
+                    for (ScanLevel level : {ScanLevel::Portable, best}) {
+                        ASSERT_EQ(expected, bitsOf(solveWith(strategy, level, problem)))
+                            << familyName(static_cast<Family>(family)) << ", n = " << n
+                            << ", strategy " << static_cast<int>(strategy) << ", level "
+                            << static_cast<int>(level) << ", repeat " << repeat;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(Pruning, LargeProblemsOfEveryFamilyAgree) {
+    std::mt19937_64 rng(103);
+    for (int family = 0; family < static_cast<int>(Family::Count); ++family) {
+        for (int32_t n : {700, 1500}) {
+            const Problem problem = familyProblem(static_cast<Family>(family), n, rng);
+            ASSERT_EQ(bitsOf(reference::minimize(problem.a, problem.b, problem.p.data(),
+                                                 problem.q.data(), n)),
+                      bitsOf(solveWith(Strategy::Pruned, tarvenloch::selectedScanLevel(), problem)))
+                << familyName(static_cast<Family>(family)) << ", n = " << n;
+        }
+    }
+}
+
+// The literal slope, candidate and score at one midpoint.
+struct Literal {
+    double t, u, score;
+};
+Literal literalAt(double o, const Problem &problem) {
+    double t = 0;
+    for (int32_t k = 0; k < problem.n(); ++k) {
+        const double x = problem.p[k] * o + problem.q[k];
+        t = x >= 0 ? t + problem.p[k] : t - problem.p[k];
+    }
+    const double u = t * problem.b + problem.a;
+    double v = 0;
+    for (int32_t k = 0; k < problem.n(); ++k) {
+        const double y = u * problem.p[k] + problem.q[k];
+        v = y >= 0 ? v + y : v - y;
+    }
+    return {t, u, ((u - problem.a) * 0.5) * (u - problem.a) - v * problem.b};
+}
+
+// The pruning's estimates for a problem, with the midpoints they index;
+// false when the pruning does not apply.
+bool estimatesOf(const Problem &problem, std::vector<double> &mid,
+                 std::vector<tarvenloch::IntervalEstimate> &estimates, int64_t &kept,
+                 double &commonBound) {
+    const int32_t n = problem.n();
+    tarvenloch::Magnitudes magnitudes;
+    if (!tarvenloch::pruningApplies(problem.a, problem.b, problem.p.data(), problem.q.data(), n,
+                                    &magnitudes)) {
+        return false;
+    }
+    const int32_t m = tarvenloch::countBreakpoints(problem.p.data(), n);
+    if (m == 0) return false;
+    std::vector<tarvenloch::KeyedBreakpoint> keyed(m + 1);
+    tarvenloch::collectKeyedBreakpoints(problem.p.data(), problem.q.data(), n, keyed.data());
+    std::vector<tarvenloch::KeyedBreakpoint> spare(m);
+    tarvenloch::sortKeyedBreakpoints(keyed.data(), m, spare.data());
+    std::vector<double> breakpoints(m);
+    for (int32_t i = 0; i < m; ++i) breakpoints[i] = keyed[i].r;
+    const int64_t count = 2 * static_cast<int64_t>(m) + 1;
+    mid.assign(count + 1, 0);
+    tarvenloch::buildMidpoints(breakpoints.data(), m, mid.data());
+    mid.resize(count);
+    if (!tarvenloch::ascending(mid.data(), count)) return false;
+    std::vector<unsigned char> scratch(tarvenloch::pruningScratchBytes(n, count) + 64);
+    void *aligned = scratch.data() + (64 - reinterpret_cast<uintptr_t>(scratch.data()) % 64);
+    std::vector<double> keptMid(n + 1);
+    estimates.resize(n + 1);
+    int64_t found = 0;
+    kept = tarvenloch::pruneIntervals(problem.a, problem.b, problem.p.data(), problem.q.data(), n,
+                                      magnitudes, keyed.data(), m, mid.data(), count, aligned,
+                                      keptMid.data(), estimates.data(), &found, &commonBound);
+    estimates.resize(found);
+    return true;
+}
+
+// The argument the pruning rests on, checked directly on every interval:
+//  - an interval that starts no new sign pattern repeats its left
+//    neighbour's slope to the bit (so it cannot win);
+//  - every interval that does has its exact score within the bound of the
+//    estimate, and that bound within the common bound used to drop most
+//    intervals at once.
+// Were either wrong, a pruned interval could have been the winner.
+TEST(Pruning, EveryExactScoreLiesWithinTheBoundOfItsEstimate) {
+    std::mt19937_64 rng(107);
+    double largestRatio = 0;
+    int checked = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        const auto family = static_cast<Family>(trial % static_cast<int>(Family::Count));
+        const int32_t n =
+            trial % 50 == 0 ? 600 : std::uniform_int_distribution<int32_t>(1, 60)(rng);
+        const Problem problem = familyProblem(family, n, rng);
+        std::vector<double> mid;
+        std::vector<tarvenloch::IntervalEstimate> estimates;
+        int64_t kept = 0;
+        double commonBound = 0;
+        if (!estimatesOf(problem, mid, estimates, kept, commonBound)) continue;
+        if (problem.b == 0) continue;  // the first interval wins outright
+        ASSERT_GE(kept, 1);
+        size_t next = 0;
+        Literal previous{};
+        for (int64_t j = 0; j < static_cast<int64_t>(mid.size()); ++j) {
+            const Literal literal = literalAt(mid[j], problem);
+            if (next < estimates.size() && estimates[next].interval == j) {
+                const tarvenloch::IntervalEstimate &e = estimates[next++];
+                const double error = std::fabs(literal.score - e.score);
+                ASSERT_LE(error, e.bound) << familyName(family) << " trial " << trial
+                                          << " interval " << j << " score " << literal.score;
+                ASSERT_LE(e.bound, commonBound) << familyName(family) << " trial " << trial;
+                if (e.bound > 0) largestRatio = std::max(largestRatio, error / e.bound);
+                ++checked;
+            } else {
+                ASSERT_GT(j, 0);
+                ASSERT_EQ(bitsOf(literal.t), bitsOf(previous.t))
+                    << familyName(family) << " trial " << trial << " interval " << j;
+            }
+            previous = literal;
+        }
+        ASSERT_EQ(next, estimates.size());
+    }
+    std::printf("checked %d estimates; largest error / bound = %.3g\n", checked, largestRatio);
+    EXPECT_GT(checked, 10000);
+}
+
+// Scores in [1e99, 1e100) are below the starting best value, so the best
+// candidate is returned, not the fallback 1e8; with the starting value any
+// lower, every score would fail the test.
+TEST(ExactScans, ScoresJustBelowTheStartingValueStillWin) {
+    for (int32_t n : {1, 10}) {  // 3 intervals: scalar scan; 21: vector scan
+        Problem problem;
+        problem.a = 0;
+        problem.b = -1;  // F = u^2 / 2 + sum |p u + q|, about sum |q| = 5e99
+        for (int32_t k = 0; k < n; ++k) {
+            problem.p.push_back(1 + k);
+            problem.q.push_back(5e99 / n);
+        }
+        const double expected =
+            reference::minimize(problem.a, problem.b, problem.p.data(), problem.q.data(), n);
+        ASSERT_NE(expected, 1e8);
+        const double score = literalAt(0.0, problem).score;
+        ASSERT_GE(score, 1e99);
+        ASSERT_LT(score, 1e100);
+        for (int level = 0; level <= 3; ++level) {
+            const auto scanLevel = static_cast<ScanLevel>(level);
+            if (!tarvenloch::scanLevelSupported(scanLevel)) continue;
+            for (Strategy strategy : {Strategy::FullScan, Strategy::Pruned}) {
+                EXPECT_EQ(bitsOf(expected), bitsOf(solveWith(strategy, scanLevel, problem)))
+                    << "n = " << n << ", level " << level;
+            }
+        }
+    }
+}
+
+// Equal candidates are scored once; the scan in two halves must still pick
+// the leftmost of equal scores and never a NaN score, at every level.
+TEST(ExactScans, DeduplicatedScanMatchesTheFullScan) {
+    std::mt19937_64 rng(109);
+    for (int trial = 0; trial < 3000; ++trial) {
+        const int32_t n = std::uniform_int_distribution<int32_t>(0, 12)(rng);
+        const Problem problem = randomProblem(rng, n, 20);
+        std::vector<double> mid(40 + 8);
+        const int64_t count = std::uniform_int_distribution<int64_t>(1, 40)(rng);
+        for (int64_t j = 0; j < count; ++j) {
+            mid[j] = j > 0 && trial % 2 ? mid[j - 1] : awkwardValue(rng, 20, 10);
+        }
+        for (int level = 0; level <= 3; ++level) {
+            const auto scanLevel = static_cast<ScanLevel>(level);
+            if (!tarvenloch::scanLevelSupported(scanLevel)) continue;
+            std::vector<double> copy = mid, t(48), score(48);
+            const tarvenloch::ScanKernels kernels = tarvenloch::kernelsFor(scanLevel);
+            const double expected = tarvenloch::scanPortable(
+                copy.data(), count, problem.a, problem.b, problem.p.data(), problem.q.data(), n);
+            copy = mid;
+            ASSERT_EQ(bitsOf(expected),
+                      bitsOf(tarvenloch::scanDeduplicated(
+                          kernels, copy.data(), count, problem.a, problem.b, problem.p.data(),
+                          problem.q.data(), n, t.data(), score.data())))
+                << "trial " << trial << ", level " << level;
+        }
+    }
+}
+
+}  // namespace
