@@ -150,9 +150,6 @@ void BM_SingleCalls(benchmark::State &state) {
         }
         benchmark::DoNotOptimize(batch.results.data());
     }
-    state.counters["per_problem_ns"] =
-        benchmark::Counter(static_cast<double>(state.iterations() * batch.count),
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // The same K problems in one batch on the calling thread: time per problem.
@@ -163,9 +160,6 @@ void BM_Batch(benchmark::State &state) {
                       batch.P.data(), batch.rows, batch.Q.data(), batch.rows, &batch.n, 0, 1);
         benchmark::DoNotOptimize(batch.results.data());
     }
-    state.counters["per_problem_ns"] =
-        benchmark::Counter(static_cast<double>(state.iterations() * batch.count),
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // BM_Fast's one problem K times over, every input shared (stride 0), on the
@@ -179,9 +173,6 @@ void BM_BatchSameProblem(benchmark::State &state) {
                       problem.p.data(), 0, problem.q.data(), 0, &n, 0, 1);
         benchmark::DoNotOptimize(results.data());
     }
-    state.counters["per_problem_ns"] =
-        benchmark::Counter(static_cast<double>(state.iterations() * kBatchProblems),
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // K = 10,000 problems of n = 100 terms on 1 or 2 threads.

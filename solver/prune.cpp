@@ -390,8 +390,8 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
     if (estimates != nullptr) {
         for (int64_t c = 0; c < found; ++c)
             estimates[c] = {interval[c], score[c], error(extentOf(c))};
-        *estimateCount = found;
-        *commonBound = widestBound;
+        if (estimateCount != nullptr) *estimateCount = found;
+        if (commonBound != nullptr) *commonBound = widestBound;
     }
 
     // Step 7: keep every interval whose lowest possible score is not above
