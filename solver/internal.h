@@ -112,6 +112,18 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
                        IntervalEstimate *estimates = nullptr, int64_t *estimateCount = nullptr,
                        double *commonBound = nullptr);
 
+// The second round, after the exact slopes of the kept intervals are known:
+// u[0..count-1] are their literal candidates, in interval order (equal
+// neighbours already merged). Removes, in place, every candidate whose
+// score provably exceeds another's, and returns how many remain. Needs the
+// scratch of a pruneIntervals call on the same problem; where that call
+// kept only the first interval (b = 0), returns count. When estimates is
+// not null, each candidate's estimate and bound is written there (interval
+// = its index in u).
+int64_t refineCandidates(double a, double b, const double *p, const double *q, int32_t n,
+                         const Magnitudes &magnitudes, void *scratch, double *u, int64_t count,
+                         IntervalEstimate *estimates = nullptr);
+
 // ---- The exact scans (scan.cpp, scan_vector.cpp) ----
 
 // Instruction sets the interval scan can use, from the portable scalar code up.
@@ -139,11 +151,19 @@ struct ScanKernels {
 double scanPortable(double *mid, int64_t count, double a, double b, const double *p,
                     const double *q, int32_t n);
 
+// Narrows a list of candidates, in order, in place; returns how many remain.
+// It may remove only candidates that cannot hold the first least score.
+struct CandidateFilter {
+    int64_t (*apply)(const void *context, double *u, int64_t count);
+    const void *context;
+};
+
 // The scan in two halves, scoring only the first interval of each run of
-// equal candidates: the same result as kernels.scan. t and score need the
-// room mid has.
+// equal candidates, and only those the filter (if any) keeps: the same
+// result as kernels.scan. t and score need the room mid has.
 double scanDeduplicated(const ScanKernels &kernels, double *mid, int64_t count, double a, double b,
-                        const double *p, const double *q, int32_t n, double *t, double *score);
+                        const double *p, const double *q, int32_t n, double *t, double *score,
+                        const CandidateFilter *filter = nullptr);
 
 // The widest level this processor supports, lowered by the environment
 // variable TARVENLOCH_SCAN_LEVEL (portable, sse2, avx2 or avx512) if set.

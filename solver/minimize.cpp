@@ -139,8 +139,25 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
     }
     const int64_t survivors =
         pruneIntervals(a, b, p, q, n, magnitudes, keyed, m, mid, count, pruningScratch, kept);
-    *result =
-        scanDeduplicated(kernelsFor(options.level), kept, survivors, a, b, p, q, n, slopes, scores);
+    // Once the kept intervals' slopes are exact, their candidates are too,
+    // and a second round with a much tighter bound drops most of them
+    // before their sums are taken.
+    struct Refine {
+        double a, b;
+        const double *p, *q;
+        int32_t n;
+        const Magnitudes *magnitudes;
+        void *scratch;
+    } refine{a, b, p, q, n, &magnitudes, pruningScratch};
+    const CandidateFilter filter = {[](const void *context, double *u, int64_t candidates) {
+                                        const auto &r = *static_cast<const Refine *>(context);
+                                        return refineCandidates(r.a, r.b, r.p, r.q, r.n,
+                                                                *r.magnitudes, r.scratch, u,
+                                                                candidates);
+                                    },
+                                    &refine};
+    *result = scanDeduplicated(kernelsFor(options.level), kept, survivors, a, b, p, q, n, slopes,
+                               scores, &filter);
     return true;
 }
 

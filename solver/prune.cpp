@@ -103,14 +103,23 @@ struct Layout {
 
     static constexpr uint64_t kPerTerm = 2 * sizeof(Kink) + 8 * sizeof(double);
 
+    // What the second round needs of the first, at the start of the block.
+    struct State {
+        int32_t kinkCount;
+        int32_t ready;  // the kinks, alpha and beta are in place
+    };
+    static constexpr size_t kStateBytes = 64;
+    State *state;
+
     static uint64_t bytes(int32_t n, int64_t count) {
         const uint64_t terms = static_cast<uint64_t>(n < 0 ? 0 : n) + 2;
-        return terms * kPerTerm + static_cast<uint64_t>(count) * sizeof(double);
+        return kStateBytes + terms * kPerTerm + static_cast<uint64_t>(count) * sizeof(double);
     }
 
     Layout(void *scratch, int32_t n) {
         const size_t terms = static_cast<size_t>(n) + 2;
-        kinks = static_cast<Kink *>(scratch);
+        state = static_cast<State *>(scratch);
+        kinks = reinterpret_cast<Kink *>(static_cast<char *>(scratch) + kStateBytes);
         tinyKinks = kinks + terms;
         alpha = reinterpret_cast<double *>(tinyKinks + terms);
         beta = alpha + terms;
@@ -143,14 +152,17 @@ struct Extent {
 // with every field of the extent.
 class ErrorBound {
 public:
-    ErrorBound(double a, double b, int32_t n, const Magnitudes &magnitudes)
+    // exactCandidates: the candidates are the literal ones, computed from
+    // the exact slopes, so that u~ = u_j and nothing moves.
+    ErrorBound(double a, double b, int32_t n, const Magnitudes &magnitudes, bool exactCandidates)
         : slopeSum_(magnitudes.slopes), offsetSum_(magnitudes.offsets), absB_(std::fabs(b)) {
         const double terms = n;
         const double slopeError = 4 * gamma(2 * terms) * slopeSum_;  // |t_j - T~_j|
         // |u_j - u~| <= constant + perSlope |T~|
-        candidateConstant_ = absB_ * slopeError + gamma(2) * absB_ * slopeError +
-                             2 * kUnit * std::fabs(a) + 2 * kTiny;
-        candidatePerSlope_ = 2 * gamma(2) * absB_;
+        candidateConstant_ = exactCandidates ? 0.0
+                                             : absB_ * slopeError + gamma(2) * absB_ * slopeError +
+                                                   2 * kUnit * std::fabs(a) + 2 * kTiny;
+        candidatePerSlope_ = exactCandidates ? 0.0 : 2 * gamma(2) * absB_;
         gammaScore_ = gamma(terms + 4);
         gammaSum_ = 3 * gamma(2 * terms + 4);
         floorBase_ = 4 * terms * absB_ + 2 * absB_ * slopeSum_ + 2 * absB_ + 16;
@@ -273,11 +285,12 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
     // With b = +0 or -0 every candidate is a and every score a zero of some
     // sign (the sums are finite here), none below another: the first
     // interval wins.
+    Layout layout(scratch, n);
+    layout.state->ready = 0;
     if (b == 0) {
         kept[0] = mid[0];
         return 1;
     }
-    Layout layout(scratch, n);
 
     // Step 1: each term's sign flips at most once across the ascending
     // midpoints, always so that the slope grows by 2|p|. Its flip lies next
@@ -313,6 +326,9 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
         firstSlope += negatedUnless(first, p[k]);
         increase[flip] += 2 * std::fabs(p[k]);  // increase[0] is never read
     }
+
+    layout.state->kinkCount = kinkCount;
+    layout.state->ready = 1;
 
     // Step 3: the first interval of every sign pattern is a candidate (the
     // others repeat their left neighbour). Its estimated slope is the
@@ -378,7 +394,7 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
 
     // Step 6: a bound on how far each exact score can lie from its estimate,
     // and the highest the exact score of the lowest estimate can be.
-    const ErrorBound error(a, b, n, magnitudes);
+    const ErrorBound error(a, b, n, magnitudes, false);
     const auto extentOf = [&](int64_t c) {
         return Extent{std::fabs(candidate[c] - a), std::fabs(candidate[c]), std::fabs(slope[c]),
                       std::fabs(sum[c]), std::fabs(score[c])};
@@ -403,6 +419,38 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
         }
     }
     return keptCount;
+}
+
+int64_t refineCandidates(double a, double b, const double *p, const double *q, int32_t n,
+                         const Magnitudes &magnitudes, void *scratch, double *u, int64_t count,
+                         IntervalEstimate *estimates) {
+    (void)p;
+    (void)q;
+    Layout layout(scratch, n);
+    if (!layout.state->ready || (count <= 1 && estimates == nullptr)) return count;
+    const Kink *kinks = layout.kinks;
+    const int32_t kinkCount = layout.state->kinkCount;
+    // Step 8: the bound of step 6 for candidates that are the literal ones,
+    // so that nothing moves (docs/pruning.md); count <= n + 1 fits the lists.
+    const ErrorBound error(a, b, n, magnitudes, true);
+    double *score = layout.score, *bound = layout.sum;
+    double highest = std::numeric_limits<double>::infinity();
+    for (int64_t c = 0; c < count; ++c) {
+        const int64_t l = std::partition_point(kinks, kinks + kinkCount,
+                                               [&](const Kink &k) { return k.at < u[c]; }) -
+                          kinks;
+        const double sum = u[c] * layout.alpha[l] + layout.beta[l];
+        const double d = u[c] - a;
+        score[c] = ((d * 0.5) * d) - sum * b;
+        bound[c] = error({std::fabs(d), std::fabs(u[c]), 0.0, std::fabs(sum), std::fabs(score[c])});
+        highest = std::min(highest, score[c] + bound[c]);
+        if (estimates != nullptr) estimates[c] = {c, score[c], bound[c]};
+    }
+    int64_t kept = 0;
+    for (int64_t c = 0; c < count; ++c) {
+        if (score[c] - bound[c] <= highest) u[kept++] = u[c];
+    }
+    return kept;
 }
 
 }  // namespace tarvenloch

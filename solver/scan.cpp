@@ -156,7 +156,8 @@ ScanKernels kernelsFor(ScanLevel level) {
 }
 
 double scanDeduplicated(const ScanKernels &kernels, double *mid, int64_t count, double a, double b,
-                        const double *p, const double *q, int32_t n, double *t, double *score) {
+                        const double *p, const double *q, int32_t n, double *t, double *score,
+                        const CandidateFilter *filter) {
     kernels.slopes(mid, count, p, q, n, t);
     // The score depends on the candidate alone, so an interval whose
     // candidate repeats the one before it scores the same and, coming later,
@@ -172,6 +173,7 @@ double scanDeduplicated(const ScanKernels &kernels, double *mid, int64_t count, 
         previous = bits;
         t[unique++] = u;
     }
+    if (filter != nullptr) unique = filter->apply(filter->context, t, unique);
     kernels.values(t, unique, a, b, p, q, n, score);
     double bestValue = 1e100;
     double bestCandidate = 1e8;

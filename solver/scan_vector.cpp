@@ -111,6 +111,10 @@ inline void scanBlock(const double *mid, double a, double b, const double *p, co
 }
 
 constexpr int kMaxBlocks = 4;  // independent accumulators hide the add latency
+// With AVX-512's 32 registers, eight vectors at a time fit without spilling,
+// and each pass over p and q serves twice the intervals: for long lists of
+// intervals and many terms the scan is bound by reading p and q.
+constexpr int kWideBlocks = SCAN_BYTES == 64 ? 8 : kMaxBlocks;
 
 // Pads values[count..] up to a whole number of vectors with copies of the
 // last value; returns the padded count. The padded lanes' results are
@@ -126,11 +130,17 @@ struct Blocks {
     static constexpr int value = kCount;
 };
 
-// Runs body<blocks>(start) over [0, padded) in steps of up to kMaxBlocks vectors.
+// Runs body<blocks>(start) over [0, padded) in steps of kWideBlocks vectors
+// while they last, then of up to kMaxBlocks.
 template <typename Body>
 __attribute__((always_inline)) inline void forEachBlock(int64_t padded, Body body) {
     for (int64_t start = 0; start < padded;) {
         const int64_t vectors = (padded - start) / kLanes;
+        if (kWideBlocks > kMaxBlocks && vectors >= kWideBlocks) {
+            body(start, Blocks<kWideBlocks>());
+            start += kWideBlocks * kLanes;
+            continue;
+        }
         const int blocks = vectors >= kMaxBlocks ? kMaxBlocks : static_cast<int>(vectors);
         switch (blocks) {
             case 4:

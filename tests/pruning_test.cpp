@@ -88,11 +88,12 @@ Literal literalAt(double o, const Problem &problem) {
 
 // The pruning's estimates for a problem, with the midpoints they index;
 // false when the pruning does not apply.
+// The scratch stays in *scratch for a second round.
 bool estimatesOf(const Problem &problem, std::vector<double> &mid,
                  std::vector<tarvenloch::IntervalEstimate> &estimates, int64_t &kept,
-                 double &commonBound) {
+                 double &commonBound, std::vector<unsigned char> &scratch, void *&aligned,
+                 tarvenloch::Magnitudes &magnitudes) {
     const int32_t n = problem.n();
-    tarvenloch::Magnitudes magnitudes;
     if (!tarvenloch::pruningApplies(problem.a, problem.b, problem.p.data(), problem.q.data(), n,
                                     &magnitudes)) {
         return false;
@@ -110,8 +111,8 @@ bool estimatesOf(const Problem &problem, std::vector<double> &mid,
     tarvenloch::buildMidpoints(breakpoints.data(), m, mid.data());
     mid.resize(count);
     if (!tarvenloch::ascending(mid.data(), count)) return false;
-    std::vector<unsigned char> scratch(tarvenloch::pruningScratchBytes(n, count) + 64);
-    void *aligned = scratch.data() + (64 - reinterpret_cast<uintptr_t>(scratch.data()) % 64);
+    scratch.assign(tarvenloch::pruningScratchBytes(n, count) + 64, 0);
+    aligned = scratch.data() + (64 - reinterpret_cast<uintptr_t>(scratch.data()) % 64);
     std::vector<double> keptMid(n + 1);
     estimates.resize(n + 1);
     int64_t found = 0;
@@ -127,11 +128,13 @@ bool estimatesOf(const Problem &problem, std::vector<double> &mid,
 //    neighbour's slope to the bit (so it cannot win);
 //  - every interval that does has its exact score within the bound of the
 //    estimate, and that bound within the common bound used to drop most
-//    intervals at once.
+//    intervals at once;
+//  - given its literal candidate, every such interval's exact score lies
+//    within the second round's bound.
 // Were either wrong, a pruned interval could have been the winner.
 TEST(Pruning, EveryExactScoreLiesWithinTheBoundOfItsEstimate) {
     std::mt19937_64 rng(107);
-    double largestRatio = 0;
+    double largestRatio = 0, largestRefinedRatio = 0;
     int checked = 0;
     for (int trial = 0; trial < 3000; ++trial) {
         const auto family = static_cast<Family>(trial % static_cast<int>(Family::Count));
@@ -142,7 +145,11 @@ TEST(Pruning, EveryExactScoreLiesWithinTheBoundOfItsEstimate) {
         std::vector<tarvenloch::IntervalEstimate> estimates;
         int64_t kept = 0;
         double commonBound = 0;
-        if (!estimatesOf(problem, mid, estimates, kept, commonBound)) continue;
+        std::vector<unsigned char> scratch;
+        void *aligned = nullptr;
+        tarvenloch::Magnitudes magnitudes;
+        if (!estimatesOf(problem, mid, estimates, kept, commonBound, scratch, aligned, magnitudes))
+            continue;
         if (problem.b == 0) continue;  // the first interval wins outright
         ASSERT_GE(kept, 1);
         size_t next = 0;
@@ -165,8 +172,29 @@ TEST(Pruning, EveryExactScoreLiesWithinTheBoundOfItsEstimate) {
             previous = literal;
         }
         ASSERT_EQ(next, estimates.size());
+
+        // The second round: each candidate's literal value, and a bound
+        // for an exactly known candidate.
+        std::vector<double> exact;
+        for (const tarvenloch::IntervalEstimate &e : estimates) {
+            exact.push_back(literalAt(mid[e.interval], problem).u);
+        }
+        std::vector<tarvenloch::IntervalEstimate> refined(exact.size());
+        std::vector<double> list = exact;
+        tarvenloch::refineCandidates(problem.a, problem.b, problem.p.data(), problem.q.data(),
+                                     problem.n(), magnitudes, aligned, list.data(),
+                                     static_cast<int64_t>(list.size()), refined.data());
+        for (size_t c = 0; c < exact.size(); ++c) {
+            const Literal literal = literalAt(mid[estimates[c].interval], problem);
+            const double error = std::fabs(literal.score - refined[c].score);
+            ASSERT_LE(error, refined[c].bound) << familyName(family) << " trial " << trial;
+            if (refined[c].bound > 0) {
+                largestRefinedRatio = std::max(largestRefinedRatio, error / refined[c].bound);
+            }
+        }
     }
-    std::printf("checked %d estimates; largest error / bound = %.3g\n", checked, largestRatio);
+    std::printf("checked %d estimates; largest error / bound = %.3g, in the second round %.3g\n",
+                checked, largestRatio, largestRefinedRatio);
     EXPECT_GT(checked, 10000);
 }
 
