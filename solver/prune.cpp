@@ -33,7 +33,8 @@ constexpr double kLargest = 0x1p950;
 constexpr double kLargestCandidate = 0x1p470;
 
 // gamma_k = k u / (1 - k u), rounded up: k u < 2^-20 for every k used here
-// (k <= 2n + 4 with n < 2^31), so gamma_k < k u (1 + 2^-19).
+// (k <= 2n + 4 with n < 2^31), so gamma_k < k u (1 + 2^-19); the factor
+// 1 + 2^-10 covers that and the rounding of the product itself.
 inline double gamma(double k) { return k * kUnit * (1 + 0x1p-10); }
 
 // A term's kink -q/p as computed, with the term and the number of
@@ -272,7 +273,8 @@ bool pruningApplies(double a, double b, const double *p, const double *q, int32_
     const double largestSum = largestCandidate * magnitudes->slopes + magnitudes->offsets;
     // Written so that NaN or infinity fails each test.
     return magnitudes->slopes <= kLargest && magnitudes->offsets <= kLargest &&
-           largestCandidate <= kLargestCandidate && std::fabs(b) * largestSum <= kLargest;
+           largestCandidate <= kLargestCandidate && largestSum <= kLargest &&
+           std::fabs(b) * largestSum <= kLargest;
 }
 
 uint64_t pruningScratchBytes(int32_t n, int64_t count) { return Layout::bytes(n, count); }
