@@ -100,9 +100,10 @@ struct Layout {
     double *candidate;  // its estimated candidate
     double *score;      // its estimated score
     double *sum;        // its estimated sum of absolute values
-    double *increase;   // count entries
+    double *slopeLow;   // the rounding error of its slope, as the running sum carries it
+    double *increase;   // 2 count entries: the increases, then their rounding errors
 
-    static constexpr uint64_t kPerTerm = 2 * sizeof(Kink) + 8 * sizeof(double);
+    static constexpr uint64_t kPerTerm = 2 * sizeof(Kink) + 9 * sizeof(double);
 
     // What the second round needs of the first, at the start of the block.
     struct State {
@@ -114,7 +115,7 @@ struct Layout {
 
     static uint64_t bytes(int32_t n, int64_t count) {
         const uint64_t terms = static_cast<uint64_t>(n < 0 ? 0 : n) + 2;
-        return kStateBytes + terms * kPerTerm + static_cast<uint64_t>(count) * sizeof(double);
+        return kStateBytes + terms * kPerTerm + 2 * static_cast<uint64_t>(count) * sizeof(double);
     }
 
     Layout(void *scratch, int32_t n) {
@@ -130,19 +131,32 @@ struct Layout {
         candidate = slope + terms;
         score = candidate + terms;
         sum = score + terms;
-        increase = sum + terms;
+        slopeLow = sum + terms;
+        increase = slopeLow + terms;
     }
 };
 
-// What the bound on one estimate grows with: |u~ - a|, |u~|, |T~|, |S~(u~)|
-// and |F~|, all as computed.
+// high + x, with the addition's rounding error (exact, by Knuth's TwoSum)
+// added into low.
+inline void addCompensated(double &high, double &low, double x) {
+    const double sum = high + x;
+    const double virtualX = sum - high;
+    const double error = (high - (sum - virtualX)) + (x - virtualX);
+    high = sum;
+    low += error;
+}
+
+// What the bound on one estimate grows with: |u~ - a|, |u~|, |T~|, |S~(u~)|,
+// |F~| and the running sum's carried error, all as computed.
 struct Extent {
     double distance, candidate, slope, sum, score;
+    double slopeLow;  // |the running sum's carried error|
 
     void include(const Extent &other) {
         distance = std::max(distance, other.distance);
         candidate = std::max(candidate, other.candidate);
         slope = std::max(slope, other.slope);
+        slopeLow = std::max(slopeLow, other.slopeLow);
         sum = std::max(sum, other.sum);
         score = std::max(score, other.score);
     }
@@ -158,12 +172,16 @@ public:
     ErrorBound(double a, double b, int32_t n, const Magnitudes &magnitudes, bool exactCandidates)
         : slopeSum_(magnitudes.slopes), offsetSum_(magnitudes.offsets), absB_(std::fabs(b)) {
         const double terms = n;
-        const double slopeError = 4 * gamma(2 * terms) * slopeSum_;  // |t_j - T~_j|
-        // |u_j - u~| <= constant + perSlope |T~|
-        candidateConstant_ = exactCandidates ? 0.0
-                                             : absB_ * slopeError + gamma(2) * absB_ * slopeError +
-                                                   2 * kUnit * std::fabs(a) + 2 * kTiny;
-        candidatePerSlope_ = exactCandidates ? 0.0 : 2 * gamma(2) * absB_;
+        // |t_j - T~_j| <= slopeError + 3u |T~_j| + 2 |carried error|: the
+        // literal sum's own rounding, and the compensated running sum's.
+        const double slopeError =
+            gamma(terms) * slopeSum_ + 5 * gamma(4 * terms) * gamma(4 * terms) * slopeSum_;
+        const double scale = absB_ * (1 + gamma(2));
+        // |u_j - u~| <= constant + perSlope |T~| + perLow |carried error|
+        candidateConstant_ =
+            exactCandidates ? 0.0 : scale * slopeError + 2 * kUnit * std::fabs(a) + 2 * kTiny;
+        candidatePerSlope_ = exactCandidates ? 0.0 : 2 * gamma(2) * absB_ + 3 * kUnit * scale;
+        candidatePerLow_ = exactCandidates ? 0.0 : 2 * scale;
         gammaScore_ = gamma(terms + 4);
         gammaSum_ = 3 * gamma(2 * terms + 4);
         floorBase_ = 4 * terms * absB_ + 2 * absB_ * slopeSum_ + 2 * absB_ + 16;
@@ -171,7 +189,8 @@ public:
 
     double operator()(const Extent &e) const {
         const double distance = e.distance * (1 + 4 * kUnit);  // >= |u~ - a|
-        const double candidateError = candidateConstant_ + candidatePerSlope_ * e.slope;
+        const double candidateError =
+            candidateConstant_ + candidatePerSlope_ * e.slope + candidatePerLow_ * e.slopeLow;
         const double farthest = distance + candidateError;  // >= |u_j - a|
         // Evaluating F at u_j, the literal computation's own rounding.
         const double atCandidate =
@@ -191,7 +210,7 @@ public:
 
 private:
     double slopeSum_, offsetSum_, absB_;
-    double candidateConstant_, candidatePerSlope_;
+    double candidateConstant_, candidatePerSlope_, candidatePerLow_;
     double gammaScore_, gammaSum_, floorBase_;
 };
 
@@ -303,12 +322,12 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
     const int32_t kinkCount = sortedKinks(p, q, n, sorted, m, mid, count, magnitudes.tinyTerms > 0,
                                           layout.kinks, layout.tinyKinks);
     const Kink *kinks = layout.kinks;
-    double *increase = layout.increase;
-    std::fill(increase, increase + count, 0.0);
+    double *increase = layout.increase, *increaseLow = layout.increase + count;
+    std::fill(increase, increase + 2 * count, 0.0);
     double *alpha = layout.alpha, *beta = layout.beta;
     alpha[0] = -magnitudes.slopeSum;  // -sum |p|, every term with p = 0 adding zero
     beta[0] = magnitudes.offsetSum;
-    double firstSlope = 0;  // the slope of interval 0, in kink order
+    double firstSlope = 0, firstLow = 0;  // the slope of interval 0, in kink order
     for (int32_t l = 0; l < kinkCount; ++l) {
         const int32_t k = kinks[l].term;
         alpha[l + 1] = alpha[l] + 2 * std::fabs(p[k]);
@@ -325,8 +344,8 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
                        ? 0  // no flip
                        : flipIndex(p[k], q[k], mid, count, first, guess);
         }
-        firstSlope += negatedUnless(first, p[k]);
-        increase[flip] += 2 * std::fabs(p[k]);  // increase[0] is never read
+        addCompensated(firstSlope, firstLow, negatedUnless(first, p[k]));
+        addCompensated(increase[flip], increaseLow[flip], 2 * std::fabs(p[k]));  // [0] unread
     }
 
     layout.state->kinkCount = kinkCount;
@@ -339,15 +358,18 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
     double *slope = layout.slope, *candidate = layout.candidate;
     int64_t found = 0;
     {
-        double running = firstSlope;
+        double running = firstSlope, low = firstLow;
         interval[0] = 0;
         slope[0] = running;
+        layout.slopeLow[0] = low;
         candidate[0] = running * b + a;
         found = 1;
         for (int64_t j = 1; j < count; ++j) {
-            running += increase[j];
+            addCompensated(running, low, increase[j]);
+            low += increaseLow[j];
             interval[found] = j;
             slope[found] = running;
+            layout.slopeLow[found] = low;
             candidate[found] = running * b + a;
             found += increase[j] > 0;
         }
@@ -386,7 +408,7 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
         score[c] = ((d * 0.5) * d) - sum[c] * b;
         if (score[c] < score[lowest]) lowest = c;
         widest.include({std::fabs(d), std::fabs(u), std::fabs(slope[c]), std::fabs(sum[c]),
-                        std::fabs(score[c])});
+                        std::fabs(score[c]), std::fabs(layout.slopeLow[c])});
     }
     if (!placed) {
         // Not reachable by the argument above; keep every candidate.
@@ -398,8 +420,9 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
     // and the highest the exact score of the lowest estimate can be.
     const ErrorBound error(a, b, n, magnitudes, false);
     const auto extentOf = [&](int64_t c) {
-        return Extent{std::fabs(candidate[c] - a), std::fabs(candidate[c]), std::fabs(slope[c]),
-                      std::fabs(sum[c]), std::fabs(score[c])};
+        return Extent{std::fabs(candidate[c] - a), std::fabs(candidate[c]),
+                      std::fabs(slope[c]),         std::fabs(sum[c]),
+                      std::fabs(score[c]),         std::fabs(layout.slopeLow[c])};
     };
     const double highest = score[lowest] + error(extentOf(lowest));
     // The bound grows with every magnitude, so it is largest at the largest
@@ -444,7 +467,8 @@ int64_t refineCandidates(double a, double b, const double *p, const double *q, i
         const double sum = u[c] * layout.alpha[l] + layout.beta[l];
         const double d = u[c] - a;
         score[c] = ((d * 0.5) * d) - sum * b;
-        bound[c] = error({std::fabs(d), std::fabs(u[c]), 0.0, std::fabs(sum), std::fabs(score[c])});
+        bound[c] =
+            error({std::fabs(d), std::fabs(u[c]), 0.0, std::fabs(sum), std::fabs(score[c]), 0.0});
         highest = std::min(highest, score[c] + bound[c]);
         if (estimates != nullptr) estimates[c] = {c, score[c], bound[c]};
     }
