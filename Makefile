@@ -108,5 +108,12 @@ bench: build
 	  --eval "addpath('$(CURDIR)/bench', '$(CURDIR)/tests/octave'); octave_bench('$(CURDIR)/$(BUILD)/bench/octave.dat', '$(CURDIR)/$(BUILD)/bench/octave_batch.dat')"
 	bash bench/plot.sh $(BUILD)/bench docs/performance.png
 
+# The README's picture, docs/example.png: the example's F, drawn with
+# Octave's plotting through gnuplot (tools/draw_example.m).
+picture: setup build
+	bash tools/setup.sh gnuplot-nox fonts-freefont-otf
+	cd $(BUILD)/octave && octave-cli --norc --no-history \
+	  --eval "addpath('$(CURDIR)/tools'); draw_example('$(CURDIR)/docs/example.png')"
+
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-windows
