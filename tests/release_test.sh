@@ -5,9 +5,10 @@
 #   Reads each module's tables symbol by symbol: it exports exactly
 #   mexFunction and mexfilerequiredapiversion, and imports exactly the
 #   (library, function) pairs listed below. A Linux module (.mexa64) needs no
-#   library but libmx.so, libmex.so, libc.so.6 and libm.so.6, and no glibc
-#   symbol version newer than GLIBC_2.28; a Windows module (.mexw64) imports
-#   from no DLL but KERNEL32.dll, msvcrt.dll, libmx.dll and libmex.dll.
+#   library but libmx.so, libmex.so, libc.so.6 and libm.so.6, no glibc
+#   symbol version newer than GLIBC_2.28, and no library search path; a
+#   Windows module (.mexw64) imports from no DLL but KERNEL32.dll,
+#   msvcrt.dll, libmx.dll and libmex.dll.
 #   HOST_BUILD is the Linux build, whose stand-in libmx.so and libmex.so
 #   tell which library an unversioned Linux import comes from.
 #
@@ -90,6 +91,10 @@ check_linux() {
             *) echo "FAIL: needs $library" >&2; status=1 ;;
         esac
     done
+    if readelf -d "$module" | grep -qE '\((RPATH|RUNPATH)\)'; then
+        echo "FAIL: has a library search path: $(readelf -d "$module" | grep -E 'R(UN)?PATH')" >&2
+        status=1
+    fi
     versions=$(needed_versions "$module" | awk '{ print $1 }' | sort -u)
     newest=$(grep '^GLIBC_[0-9.]*$' <<< "$versions" | sort -V | tail -n 1 || true)
     echo "newest glibc version: ${newest:-none}"
