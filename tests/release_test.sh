@@ -30,21 +30,36 @@ here=$(cd "$(dirname "$0")" && pwd)
 # unresolved.
 expected_imports() {
     local mx="mxCreateDoubleMatrix_730 mxGetNumberOfElements mxGetPr mxGetScalar mxIsComplex
-              mxIsDouble mxIsEmpty mxIsLogical mxIsNumeric mxIsSparse"
+              mxIsDouble mxIsLogical mxIsNumeric mxIsSparse"
+    local batch_mx="mxDestroyArray mxGetClassID mxGetData mxGetM mxGetN"
+    local libc="__cxa_finalize free getenv malloc memmove memset strcmp"
+    local kernel32="DeleteCriticalSection EnterCriticalSection GetLastError
+                    InitializeCriticalSection LeaveCriticalSection Sleep TlsGetValue
+                    VirtualProtect VirtualQuery"
+    local msvcrt="__iob_func _amsg_exit _initterm _lock _unlock abort calloc free fwrite getenv
+                  malloc memmove memset realloc strcmp strlen strncmp vfprintf"
     case $1 in
         tarvenloch.mexa64)
-            list libmx.so $mx
+            list libmx.so $mx mxIsEmpty
             list libmex.so mexErrMsgIdAndTxt
-            list libc.so.6 __cxa_finalize free getenv malloc memmove memset strcmp
+            list libc.so.6 $libc
+            list - __gmon_start__ _ITM_deregisterTMCloneTable _ITM_registerTMCloneTable ;;
+        tarvenloch_batch.mexa64)
+            list libmx.so $mx $batch_mx
+            list libmex.so mexErrMsgIdAndTxt
+            list libc.so.6 $libc pthread_create pthread_join sched_getaffinity __sched_cpucount sysconf
             list - __gmon_start__ _ITM_deregisterTMCloneTable _ITM_registerTMCloneTable ;;
         tarvenloch.mexw64)
-            list libmx.dll $mx
+            list libmx.dll $mx mxIsEmpty
             list libmex.dll mexErrMsgIdAndTxt
-            list KERNEL32.dll DeleteCriticalSection EnterCriticalSection GetLastError \
-                 InitializeCriticalSection LeaveCriticalSection Sleep TlsGetValue VirtualProtect \
-                 VirtualQuery
-            list msvcrt.dll __iob_func _amsg_exit _initterm _lock _unlock abort calloc free fwrite \
-                 getenv malloc memmove memset realloc strcmp strlen strncmp vfprintf ;;
+            list KERNEL32.dll $kernel32
+            list msvcrt.dll $msvcrt ;;
+        tarvenloch_batch.mexw64)
+            list libmx.dll $mx $batch_mx
+            list libmex.dll mexErrMsgIdAndTxt
+            list KERNEL32.dll $kernel32 CreateThread WaitForSingleObject CloseHandle \
+                 GetCurrentProcess GetProcessAffinityMask GetSystemInfo
+            list msvcrt.dll $msvcrt ;;
         *) echo "FAIL: no expected imports for $1" >&2; return 1 ;;
     esac
 }

@@ -36,9 +36,11 @@ function run_calls(module_name, calls_file, output_file)
         else
           [outputs{:}] = module(inputs{:});
         end
-        fprintf(out, "ok");
-        fprintf(out, " %s", cellstr(num2hex(outputs{1}(:))){:});
-        fprintf(out, "\n");
+        line = "ok";
+        if ! isempty(outputs{1})
+          line = [line, sprintf(" %s", cellstr(num2hex(outputs{1}(:))){:})];
+        end
+        fprintf(out, "%s\n", line);
       catch err
         fprintf(out, "error %s\n", err.identifier);
       end
