@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes the release archive for MATLAB users, OUTDIR/tarvenloch-<version>-mex.zip:
-# the Linux and Windows modules exactly as built, the help file beside them,
+# the Linux and Windows modules exactly as built, their help files beside them,
 # a short README and the licence, in one folder. The modules' tables are
 # checked first, so that no module with a wrong import or export is packed.
 #   tools/make_dist.sh LINUX_BUILD WINDOWS_BUILD OUTDIR
@@ -16,7 +16,7 @@ trap 'rm -rf "$stage"' EXIT
 folder=$stage/$name
 mkdir -p "$folder"
 
-for module in tarvenloch; do
+for module in tarvenloch tarvenloch_batch; do
     cp "$linux/standin/$module.mexa64" "$windows/standin/$module.mexw64" "$folder/"
     sed -e "s/@TARVENLOCH_VERSION@/$version/" "$top/mex/$module.m.in" > "$folder/$module.m"
 done
