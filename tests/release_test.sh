@@ -32,12 +32,12 @@ expected_imports() {
     local mx="mxCreateDoubleMatrix_730 mxGetNumberOfElements mxGetPr mxGetScalar mxIsComplex
               mxIsDouble mxIsLogical mxIsNumeric mxIsSparse"
     local batch_mx="mxDestroyArray mxGetClassID mxGetData mxGetM mxGetN"
-    local libc="__cxa_finalize free getenv malloc memmove memset strcmp"
+    local libc="__cxa_finalize free getenv malloc memcpy memmove memset strcmp"
     local kernel32="DeleteCriticalSection EnterCriticalSection GetLastError
                     InitializeCriticalSection LeaveCriticalSection Sleep TlsGetValue
                     VirtualProtect VirtualQuery"
     local msvcrt="__iob_func _amsg_exit _initterm _lock _unlock abort calloc free fwrite getenv
-                  malloc memmove memset realloc strcmp strlen strncmp vfprintf"
+                  malloc memcpy memmove memset realloc strcmp strlen strncmp vfprintf"
     case $1 in
         tarvenloch.mexa64)
             list libmx.so $mx mxIsEmpty
