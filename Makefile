@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup build test test-release test-sanitizers test-windows windows run bench fuzz octave-package install clean
+.PHONY: all setup build test test-release test-sanitizers test-windows test-dist windows dist run bench picture fuzz octave-package install clean
 
 all: build
 
@@ -15,11 +15,12 @@ setup:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Every test: the Release build (C++, Octave, packaging, memcheck), then the
-# Windows module under Wine, then the C++ suite and the fuzzers under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the concurrency tests
-# under ThreadSanitizer.
-test: setup test-release test-windows test-sanitizers
+# Every test: the Release build (C++, Octave, packaging, memcheck, the Linux
+# release module), then the Windows module under Wine, then the release
+# archive, then the C++ suite and the fuzzers under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the concurrency tests under
+# ThreadSanitizer.
+test: setup test-release test-windows test-dist test-sanitizers
 
 test-release: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -40,6 +41,21 @@ test-windows: build
 	  ctest --test-dir $(BUILD)-windows --output-on-failure; \
 	else \
 	  echo "test-windows: SKIPPED, $(MINGW_CXX) is not installed"; \
+	fi
+
+# The release archive for MATLAB users: dist/tarvenloch-<version>-mex.zip
+# with the Linux and Windows modules, their help file, a README and LICENSE.
+VERSION := $(shell head -n 1 VERSION)
+DIST_ZIP = dist/tarvenloch-$(VERSION)-mex.zip
+dist: setup build windows
+	bash tools/make_dist.sh $(BUILD) $(BUILD)-windows dist
+
+test-dist: build
+	@if command -v $(MINGW_CXX) >/dev/null; then \
+	  $(MAKE) --no-print-directory dist && \
+	  bash tests/dist_test.sh $(DIST_ZIP) $(BUILD) $(CURDIR); \
+	else \
+	  echo "test-dist: SKIPPED, $(MINGW_CXX) is not installed"; \
 	fi
 
 SANITIZER_CMAKE = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
@@ -91,6 +107,13 @@ bench: build
 	cd $(BUILD)/octave && octave-cli --norc --no-history \
 	  --eval "addpath('$(CURDIR)/bench', '$(CURDIR)/tests/octave'); octave_bench('$(CURDIR)/$(BUILD)/bench/octave.dat', '$(CURDIR)/$(BUILD)/bench/octave_batch.dat')"
 	bash bench/plot.sh $(BUILD)/bench docs/performance.png
+
+# The README's picture, docs/example.png: the example's F, drawn with
+# Octave's plotting through gnuplot (tools/draw_example.m).
+picture: setup build
+	bash tools/setup.sh gnuplot-nox fonts-freefont-otf
+	cd $(BUILD)/octave && octave-cli --norc --no-history \
+	  --eval "addpath('$(CURDIR)/tools'); draw_example('$(CURDIR)/docs/example.png')"
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-windows

@@ -1,10 +1,9 @@
-// The stand-in for MATLAB's matrix library: a tiny array model behind the
-// functions of the C Matrix API that the gateway uses.
+// The stand-in for MATLAB's matrix library, libmx: a tiny array model behind
+// the mx* functions of the C Matrix API that the modules use, and the host's
+// own functions for building and inspecting arrays.
 #include <atomic>
 #include <cmath>
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -160,15 +159,5 @@ bool mxIsNumeric(const mxArray *array) {
 }
 bool mxIsLogical(const mxArray *array) { return array->cls == mexhostLogical; }
 bool mxIsEmpty(const mxArray *array) { return array->rows == 0 || array->columns == 0; }
-
-void mexErrMsgIdAndTxt(const char *identifier, const char *format, ...) {
-    char message[1024];
-    va_list arguments;
-    va_start(arguments, format);
-    std::vsnprintf(message, sizeof message, format, arguments);
-    va_end(arguments);
-    // The host catches this around mexFunction, as MATLAB unwinds to its prompt.
-    throw mexhost::MexError{identifier, message};
-}
 
 }  // extern "C"

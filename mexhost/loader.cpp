@@ -40,9 +40,28 @@ std::string loadError() {
 #endif
 }
 
+// MATLAB has libmx and libmex loaded before it opens any module, and a
+// module binds its imports to them by name. The host makes sure of both
+// (it need not call into libmex itself, so a linker could drop that one);
+// the handles are kept for the life of the process.
+void loadPlatformLibraries() {
+#if defined(_WIN32)
+    const char *const names[] = {"libmx.dll", "libmex.dll"};
+#else
+    const char *const names[] = {"libmx.so", "libmex.so"};
+#endif
+    for (const char *name : names) {
+        if (openLibrary(name) == nullptr) {
+            throw std::runtime_error(std::string("cannot load ") + name + ": " + loadError());
+        }
+    }
+}
+
 }  // namespace
 
 Module::Module(const std::string &path) {
+    static const bool platformLoaded = (loadPlatformLibraries(), true);
+    (void)platformLoaded;
     handle_ = openLibrary(path);
     if (handle_ == nullptr) throw std::runtime_error("cannot load " + path + ": " + loadError());
     entry_ = reinterpret_cast<decltype(entry_)>(findSymbol(handle_, "mexFunction"));

@@ -6,6 +6,7 @@
 // Every path computes each candidate and score it looks at exactly as the
 // literal computation does, and each skips only intervals that provably
 // cannot hold the first least score, so every path returns the same bits.
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -85,8 +86,16 @@ void *Workspace::reserve(uint64_t bytes) {
 }
 
 SolveOptions defaultOptions() {
-    static const Strategy strategy = strategyFromEnvironment();  // decided once, thread-safe
-    return {selectedScanLevel(), strategy};
+    // Decided on the first call; as with the scan level, racing threads all
+    // compute the same strategy, so a relaxed atomic stands in for a guarded
+    // static, which would draw the C++ runtime's guard into the modules.
+    static std::atomic<int> strategy{-1};
+    int value = strategy.load(std::memory_order_relaxed);
+    if (value < 0) {
+        value = static_cast<int>(strategyFromEnvironment());
+        strategy.store(value, std::memory_order_relaxed);
+    }
+    return {selectedScanLevel(), static_cast<Strategy>(value)};
 }
 
 bool minimize(const SolveOptions &options, Workspace &workspace, double *result, double a, double b,

@@ -13,6 +13,22 @@
 #include <unistd.h>
 #endif
 
+// The release modules must load on systems with an older glibc than the
+// build machine's: MATLAB supports glibc 2.28. glibc 2.34 moved
+// pthread_create and pthread_join into libc under a new symbol version, so
+// they are bound here to the version every x86-64 glibc has (in libpthread
+// before 2.34, which MATLAB has loaded). They are weak as well: in a process
+// without them the module still loads, and the calling thread does all the
+// work. Not with sanitizers, whose runtimes intercept these functions by
+// their current names.
+#if defined(TARVENLOCH_OLD_GLIBC_THREADS) && defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.2.5");
+__asm__(".symver pthread_join,pthread_join@GLIBC_2.2.5");
+#pragma weak pthread_create
+#pragma weak pthread_join
+#define TARVENLOCH_WEAK_THREADS 1
+#endif
+
 namespace tarvenloch {
 namespace {
 
@@ -59,7 +75,10 @@ int hardwareThreads() {
 
 void runOnThreads(int count, void (*work)(void *), void *context) {
     Job job{work, context};
-    const int extra = count > 1 ? count - 1 : 0;
+    int extra = count > 1 ? count - 1 : 0;
+#if defined(TARVENLOCH_WEAK_THREADS)
+    if (&pthread_create == nullptr) extra = 0;  // no thread functions in this process
+#endif
 #if defined(_WIN32)
     using Handle = HANDLE;
 #else

@@ -7,10 +7,11 @@
 #   and, as with an assembler that cannot make vector moves unaligned, into
 #   WORK/sse2-only; checks the commands, the export and import tables and
 #   the vector moves of both, and the Linux and macOS link lines.
-# package_test.sh wine HOST_BUILD WORK LIBMX LOADER
+# package_test.sh wine HOST_BUILD WORK LIBMX LIBMEX LOADER
 #   Runs both builds of both modules (tarvenloch, tarvenloch_batch) under
-#   Wine at every scan level against the Linux build (windows_test.sh),
-#   beside the MinGW C++ runtime DLLs, as in Octave's folder. Exits 77 (skipped) when Wine cannot start.
+#   Wine at every scan level against the Octave modules
+#   (../release_test.sh run), beside the MinGW C++ runtime DLLs, as in
+#   Octave's folder. Exits 77 (skipped) when Wine cannot start.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 mode=$1
@@ -22,15 +23,16 @@ fail() {
 }
 
 if [[ $mode == wine ]]; then
-    host=$1 work=$2 libmx=$3 loader=$4
+    host=$1 work=$2 libmx=$3 libmex=$4 loader=$5
     for build in wide sse2-only; do
         run=$work/run-$build
         rm -rf "$run" && mkdir -p "$run"
-        cp "$work/$build/tarvenloch.mex" "$work/$build/tarvenloch_batch.mex" "$libmx" "$loader" "$run/"
+        cp "$work/$build/tarvenloch.mex" "$work/$build/tarvenloch_batch.mex" "$libmx" "$libmex" \
+           "$loader" "$run/"
         for dll in $runtime; do cp "$(x86_64-w64-mingw32-g++-posix -print-file-name="$dll")" "$run/"; done
         echo "== the package's module, $build"
-        bash "$here/windows_test.sh" wine "$host" "$run/tarvenloch.mex" "$run/libmx.dll" \
-            "$run/$(basename "$loader")" "$run/tarvenloch_batch.mex"
+        bash "$here/../release_test.sh" run "$host" "$run/$(basename "$loader")" \
+            "$run/tarvenloch.mex" "$run/tarvenloch_batch.mex"
     done
     exit 0
 fi

@@ -1,0 +1,20 @@
+// The stand-in for MATLAB's MEX library, libmex: the mex* functions that the
+// modules use.
+#include <cstdarg>
+#include <cstdio>
+
+#include "mexhost.h"
+
+extern "C" {
+
+void mexErrMsgIdAndTxt(const char *identifier, const char *format, ...) {
+    char message[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(message, sizeof message, format, arguments);
+    va_end(arguments);
+    // The host catches this around mexFunction, as MATLAB unwinds to its prompt.
+    throw mexhost::MexError{identifier, message};
+}
+
+}  // extern "C"
