@@ -175,7 +175,7 @@ public:
         // |t_j - T~_j| <= slopeError + 3u |T~_j| + 2 |carried error|: the
         // literal sum's own rounding, and the compensated running sum's.
         const double slopeError =
-            gamma(terms) * slopeSum_ + 5 * gamma(4 * terms) * gamma(4 * terms) * slopeSum_;
+            gamma(terms) * slopeSum_ + 10 * gamma(4 * terms) * gamma(4 * terms) * slopeSum_;
         const double scale = absB_ * (1 + gamma(2));
         // |u_j - u~| <= constant + perSlope |T~| + perLow |carried error|
         candidateConstant_ =
