@@ -40,11 +40,13 @@ inline Vector load(const double *from) {
 // t = t + p where p * o + q >= 0, else t - p (written t + -p, the same IEEE
 // operation); a NaN fails the comparison and takes -p. The slopes of the
 // kBlocks * kLanes intervals whose midpoints are o.
+// Adds the terms first..last-1 to the slopes t of the kBlocks * kLanes
+// intervals whose midpoints are o.
 template <int kBlocks>
-inline void slopeBlock(const Vector *o, const double *p, const double *q, int32_t n, Vector *t) {
+inline void addSlopes(const Vector *o, const double *p, const double *q, int32_t first,
+                      int32_t last, Vector *t) {
     const Vector zero = {};
-    for (int r = 0; r < kBlocks; ++r) t[r] = zero;
-    for (int32_t k = 0; k < n; ++k) {
+    for (int32_t k = first; k < last; ++k) {
         const Vector pk = broadcast(p[k]);
         const Vector qk = broadcast(q[k]);
         const Vector minusPk = -pk;
@@ -56,19 +58,23 @@ inline void slopeBlock(const Vector *o, const double *p, const double *q, int32_
     }
 }
 
+template <int kBlocks>
+inline void slopeBlock(const Vector *o, const double *p, const double *q, int32_t n, Vector *t) {
+    const Vector zero = {};
+    for (int r = 0; r < kBlocks; ++r) t[r] = zero;
+    addSlopes<kBlocks>(o, p, q, 0, n, t);
+}
+
 // The scores of the candidates u. v = v + y where y >= 0, else v - y,
 // written v + |y|: the two differ only for y = -0.0, where v + -0.0 and
 // v + +0.0 are equal because v is never -0.0 (it starts at +0.0 and only
 // grows), and in NaN payloads, which never reach a result since a NaN score
 // never wins.
 template <int kBlocks>
-inline void valueBlock(const Vector *u, double a, double b, const double *p, const double *q,
-                       int32_t n, Vector *score) {
-    const Vector zero = {};
-    Vector v[kBlocks];
-    for (int r = 0; r < kBlocks; ++r) v[r] = zero;
+inline void addSums(const Vector *u, const double *p, const double *q, int32_t first, int32_t last,
+                    Vector *v) {
     const Vector magnitude = (Vector)(~(VectorBits)broadcast(-0.0));
-    for (int32_t k = 0; k < n; ++k) {
+    for (int32_t k = first; k < last; ++k) {
         const Vector pk = broadcast(p[k]);
         const Vector qk = broadcast(q[k]);
         for (int r = 0; r < kBlocks; ++r) {
@@ -77,6 +83,10 @@ inline void valueBlock(const Vector *u, double a, double b, const double *p, con
             v[r] = v[r] + (Vector)((VectorBits)y & (VectorBits)magnitude);
         }
     }
+}
+
+template <int kBlocks>
+inline void scoresOf(const Vector *u, double a, double b, const Vector *v, Vector *score) {
     const Vector av = broadcast(a);
     const Vector bv = broadcast(b);
     const Vector half = broadcast(0.5);
@@ -86,6 +96,16 @@ inline void valueBlock(const Vector *u, double a, double b, const double *p, con
         const Vector weighted = v[r] * bv;
         score[r] = quadratic - weighted;
     }
+}
+
+template <int kBlocks>
+inline void valueBlock(const Vector *u, double a, double b, const double *p, const double *q,
+                       int32_t n, Vector *score) {
+    const Vector zero = {};
+    Vector v[kBlocks];
+    for (int r = 0; r < kBlocks; ++r) v[r] = zero;
+    addSums<kBlocks>(u, p, q, 0, n, v);
+    scoresOf<kBlocks>(u, a, b, v, score);
 }
 
 // u = t * b + a, the product rounded first.
@@ -185,26 +205,78 @@ double SCAN_NAME(double *mid, int64_t count, double a, double b, const double *p
     return bestCandidate;
 }
 
+// Many terms are taken a chunk at a time for every interval, the sums kept
+// in memory between chunks: each term is then read from memory once and
+// from the nearest cache for every further block of intervals, instead of
+// from memory once per block. The terms of each interval are still added
+// in order, so no result changes.
+constexpr int32_t kTermsPerChunk = 1024;
+
 void SCAN_JOIN(SCAN_NAME, Slopes)(double *mid, int64_t count, const double *p, const double *q,
                                   int32_t n, double *t) {
     const int64_t padded = pad(mid, count);
-    forEachBlock(padded, [&](int64_t start, auto blocks) {
-        constexpr int kBlocks = decltype(blocks)::value;
-        Vector o[kBlocks], slope[kBlocks];
-        for (int r = 0; r < kBlocks; ++r) o[r] = load(mid + start + r * kLanes);
-        slopeBlock<kBlocks>(o, p, q, n, slope);
-        __builtin_memcpy(t + start, slope, sizeof slope);
-    });
+    if (n <= kTermsPerChunk) {
+        forEachBlock(padded, [&](int64_t start, auto blocks) {
+            constexpr int kBlocks = decltype(blocks)::value;
+            Vector o[kBlocks], slope[kBlocks];
+            for (int r = 0; r < kBlocks; ++r) o[r] = load(mid + start + r * kLanes);
+            slopeBlock<kBlocks>(o, p, q, n, slope);
+            __builtin_memcpy(t + start, slope, sizeof slope);
+        });
+        return;
+    }
+    for (int64_t j = 0; j < padded; ++j) t[j] = 0.0;
+    for (int32_t first = 0; first < n; first += kTermsPerChunk) {
+        const int32_t last = n - first > kTermsPerChunk ? first + kTermsPerChunk : n;
+        forEachBlock(padded, [&](int64_t start, auto blocks) {
+            constexpr int kBlocks = decltype(blocks)::value;
+            Vector o[kBlocks], slope[kBlocks];
+            for (int r = 0; r < kBlocks; ++r) {
+                o[r] = load(mid + start + r * kLanes);
+                slope[r] = load(t + start + r * kLanes);
+            }
+            addSlopes<kBlocks>(o, p, q, first, last, slope);
+            __builtin_memcpy(t + start, slope, sizeof slope);
+        });
+    }
 }
 
 void SCAN_JOIN(SCAN_NAME, Values)(double *u, int64_t count, double a, double b, const double *p,
                                   const double *q, int32_t n, double *score) {
     const int64_t padded = pad(u, count);
+    if (n <= kTermsPerChunk) {
+        forEachBlock(padded, [&](int64_t start, auto blocks) {
+            constexpr int kBlocks = decltype(blocks)::value;
+            Vector candidate[kBlocks], value[kBlocks];
+            for (int r = 0; r < kBlocks; ++r) candidate[r] = load(u + start + r * kLanes);
+            valueBlock<kBlocks>(candidate, a, b, p, q, n, value);
+            __builtin_memcpy(score + start, value, sizeof value);
+        });
+        return;
+    }
+    // score holds the sums until the last chunk is in.
+    for (int64_t j = 0; j < padded; ++j) score[j] = 0.0;
+    for (int32_t first = 0; first < n; first += kTermsPerChunk) {
+        const int32_t last = n - first > kTermsPerChunk ? first + kTermsPerChunk : n;
+        forEachBlock(padded, [&](int64_t start, auto blocks) {
+            constexpr int kBlocks = decltype(blocks)::value;
+            Vector candidate[kBlocks], sum[kBlocks];
+            for (int r = 0; r < kBlocks; ++r) {
+                candidate[r] = load(u + start + r * kLanes);
+                sum[r] = load(score + start + r * kLanes);
+            }
+            addSums<kBlocks>(candidate, p, q, first, last, sum);
+            __builtin_memcpy(score + start, sum, sizeof sum);
+        });
+    }
     forEachBlock(padded, [&](int64_t start, auto blocks) {
         constexpr int kBlocks = decltype(blocks)::value;
-        Vector candidate[kBlocks], value[kBlocks];
-        for (int r = 0; r < kBlocks; ++r) candidate[r] = load(u + start + r * kLanes);
-        valueBlock<kBlocks>(candidate, a, b, p, q, n, value);
+        Vector candidate[kBlocks], sum[kBlocks], value[kBlocks];
+        for (int r = 0; r < kBlocks; ++r) {
+            candidate[r] = load(u + start + r * kLanes);
+            sum[r] = load(score + start + r * kLanes);
+        }
+        scoresOf<kBlocks>(candidate, a, b, sum, value);
         __builtin_memcpy(score + start, value, sizeof value);
     });
 }
