@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const tarvenloch::ScanLevel best = tarvenloch::selectedScanLevel();
     tarvenloch::Workspace workspace;
     for (tarvenloch::Strategy strategy :
-         {tarvenloch::Strategy::Pruned, tarvenloch::Strategy::FullScan}) {
+         {tarvenloch::Strategy::Pruned, tarvenloch::Strategy::PrunedCarried,
+          tarvenloch::Strategy::FullScan}) {
         for (tarvenloch::ScanLevel level : {tarvenloch::ScanLevel::Portable, best}) {
             double u = 0;
             if (!tarvenloch::minimize({level, strategy}, workspace, &u, a, b, p.data(), q.data(),

@@ -79,14 +79,20 @@ int64_t dropRepeatedIntervals(double *mid, int64_t count, const double *p, const
 // Sum |p| and sum |q| rounded up, when the pruning bound can be used for
 // this problem: every input finite and no quantity of the bound overflowing.
 struct Magnitudes {
-    double slopes;      // >= sum |p_k|
-    double offsets;     // >= sum |q_k|
-    double slopeSum;    // sum |p_k|, recursively in k
-    double offsetSum;   // sum of -sign(p_k) q_k, or |q_k| where p_k = 0, recursively in k
+    double slopes;       // >= sum |p_k|
+    double offsets;      // >= sum |q_k|
+    double slopeSum;     // sum |p_k|, in k, compensated: this high part
+    double slopeSumLow;  // and the rounding error it carries
+    double offsetSum;    // sum of -sign(p_k) q_k, or |q_k| where p_k = 0, likewise
+    double offsetSumLow;
+    bool compensated;   // whether the rounding errors are carried (else every low part is 0)
     int32_t tinyTerms;  // terms with 0 < |p_k| <= 1e-10: a kink but no breakpoint
 };
+// Whether the pruning's running sums carry their rounding errors:
+// automatically (from a size on where it pays), never, or always.
+enum class Carry : int { Automatic = 0, Never = 1, Always = 2 };
 bool pruningApplies(double a, double b, const double *p, const double *q, int32_t n,
-                    Magnitudes *magnitudes);
+                    Magnitudes *magnitudes, Carry carry = Carry::Automatic);
 
 // One interval's estimated score and its bound: |exact score - score| <= bound.
 struct IntervalEstimate {
@@ -188,7 +194,9 @@ constexpr int32_t kMinPrunedBreakpoints = 80;
 // they differ only in cost. Automatic picks by size and data; the others are
 // forced, so that tests and fuzzers reach every path on small problems.
 // Pruned falls back to the full scan where its bound does not apply.
-enum class Strategy : int { Automatic = 0, FullScan = 1, Pruned = 2 };
+// PrunedCarried also carries the running sums' rounding errors whatever
+// the size (see Carry).
+enum class Strategy : int { Automatic = 0, FullScan = 1, Pruned = 2, PrunedCarried = 3 };
 
 struct SolveOptions {
     ScanLevel level;
@@ -196,7 +204,7 @@ struct SolveOptions {
 };
 
 // The selected scan level, and the strategy from the environment variable
-// TARVENLOCH_STRATEGY (full or pruned; automatic otherwise), decided on the
+// TARVENLOCH_STRATEGY (full, pruned or carried; automatic otherwise), decided on the
 // first call and kept: what the public entry point uses.
 SolveOptions defaultOptions();
 

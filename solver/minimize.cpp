@@ -48,6 +48,7 @@ Strategy strategyFromEnvironment() {
     if (name == nullptr) return Strategy::Automatic;
     if (std::strcmp(name, "full") == 0) return Strategy::FullScan;
     if (std::strcmp(name, "pruned") == 0) return Strategy::Pruned;
+    if (std::strcmp(name, "carried") == 0) return Strategy::PrunedCarried;
     return Strategy::Automatic;
 }
 
@@ -109,8 +110,11 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
 
     Magnitudes magnitudes;
     const bool tryPruning = options.strategy == Strategy::Pruned ||
+                            options.strategy == Strategy::PrunedCarried ||
                             (options.strategy == Strategy::Automatic && m >= kMinPrunedBreakpoints);
-    if (!tryPruning || !pruningApplies(a, b, p, q, n, &magnitudes)) {
+    const Carry carry =
+        options.strategy == Strategy::PrunedCarried ? Carry::Always : Carry::Automatic;
+    if (!tryPruning || !pruningApplies(a, b, p, q, n, &magnitudes, carry)) {
         double *scratch = static_cast<double *>(workspace.reserve(fullScanBytes(m)));
         if (scratch == nullptr) return outOfMemory(result);
         double *breakpoints = scratch;

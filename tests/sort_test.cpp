@@ -97,13 +97,13 @@ TEST(Sort, SiftPassMovesTheLargestToTheRootAndNeverSwapsEquals) {
 
 
 // The keyed sort (a radix sort on single-precision keys from 1024 values
-// on, then runs of equal keys by value) must give the sift-pass order of
+// on, bytes or 11-bit digits, then runs of equal keys by value) must give the sift-pass order of
 // the values: values that share a single-precision key, zeros of both
 // signs, infinities, subnormals and repeated values, on both sides of the
 // switch to the radix sort.
 TEST(Sort, KeyedSortOrdersValuesAsTheBreakpointSortDoes) {
     std::mt19937_64 rng(13);
-    for (int32_t m : {1, 2, 100, 1023, 1024, 1025, 5000}) {
+    for (int32_t m : {1, 2, 100, 1023, 1024, 1025, 5000, 32767, 40000}) {
         for (int kind = 0; kind < 4; ++kind) {
             std::vector<tarvenloch::KeyedBreakpoint> keyed(m);
             std::vector<double> values(m);
@@ -122,7 +122,13 @@ TEST(Sort, KeyedSortOrdersValuesAsTheBreakpointSortDoes) {
             const std::vector<double> original = values;
             std::vector<tarvenloch::KeyedBreakpoint> spare(m);
             tarvenloch::sortKeyedBreakpoints(keyed.data(), m, spare.data());
-            reference::sort(values.data(), m);
+            // Any correct sort orders NaN-free values alike; the sift passes
+            // are too slow for the largest sizes.
+            if (m <= 5000) {
+                reference::sort(values.data(), m);
+            } else {
+                std::sort(values.begin(), values.end());
+            }
             std::vector<bool> seen(m, false);
             for (int32_t i = 0; i < m; ++i) {
                 ASSERT_EQ(keyed[i].r, values[i]) << "m = " << m << ", kind " << kind << ", i " << i;
