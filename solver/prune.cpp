@@ -112,6 +112,7 @@ struct Layout {
     struct State {
         int32_t kinkCount;
         int32_t ready;  // the kinks, alpha and beta are in place
+        int32_t carry;  // and the low parts of alpha and beta too
     };
     static constexpr size_t kStateBytes = 64;
     State *state;
@@ -328,10 +329,15 @@ bool pruningApplies(double a, double b, const double *p, const double *q, int32_
 
 uint64_t pruningScratchBytes(int32_t n, int64_t count) { return Layout::bytes(n, count); }
 
-int64_t pruneIntervals(double a, double b, const double *p, const double *q, int32_t n,
-                       const Magnitudes &magnitudes, const KeyedBreakpoint *sorted, int32_t m,
-                       const double *mid, int64_t count, void *scratch, double *kept,
-                       IntervalEstimate *estimates, int64_t *estimateCount, double *commonBound) {
+namespace {
+
+// The pruning, with the running sums' rounding errors carried (kCarry) or
+// not; without, every low part is left unwritten and read as 0.
+template <bool kCarry>
+int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
+              const Magnitudes &magnitudes, const KeyedBreakpoint *sorted, int32_t m,
+              const double *mid, int64_t count, void *scratch, double *kept,
+              IntervalEstimate *estimates, int64_t *estimateCount, double *commonBound) {
     if (estimateCount != nullptr) *estimateCount = 0;
     // With b = +0 or -0 every candidate is a and every score a zero of some
     // sign (the sums are finite here), none below another: the first
@@ -352,9 +358,10 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
     const int32_t kinkCount = sortedKinks(p, q, n, sorted, m, mid, count, magnitudes.tinyTerms > 0,
                                           layout.kinks, layout.tinyKinks);
     const Kink *kinks = layout.kinks;
-    const bool carry = magnitudes.compensated;
+    constexpr bool carry = kCarry;
+    layout.state->carry = kCarry;
     double *increase = layout.increase, *increaseLow = layout.increase + count;
-    std::fill(increase, increase + 2 * count, 0.0);
+    std::fill(increase, increase + (kCarry ? 2 : 1) * count, 0.0);
     double *alpha = layout.alpha, *beta = layout.beta;
     double *alphaLow = layout.alphaLow, *betaLow = layout.betaLow;
     alpha[0] = -magnitudes.slopeSum;  // -sum |p|, every term with p = 0 adding zero
@@ -365,10 +372,12 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
     for (int32_t l = 0; l < kinkCount; ++l) {
         const int32_t k = kinks[l].term;
         alpha[l + 1] = alpha[l];
-        alphaLow[l + 1] = alphaLow[l];
-        addCompensated(alpha[l + 1], alphaLow[l + 1], 2 * std::fabs(p[k]), carry);
         beta[l + 1] = beta[l];
-        betaLow[l + 1] = betaLow[l];
+        if (kCarry) {
+            alphaLow[l + 1] = alphaLow[l];
+            betaLow[l + 1] = betaLow[l];
+        }
+        addCompensated(alpha[l + 1], alphaLow[l + 1], 2 * std::fabs(p[k]), carry);
         addCompensated(beta[l + 1], betaLow[l + 1], negatedUnless(p[k] > 0, 2 * q[k]), carry);
         // Mostly the signs on either side of the guess differ, and then the
         // flip is there and the sign before it is the first one.
@@ -405,7 +414,7 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
         found = 1;
         for (int64_t j = 1; j < count; ++j) {
             addCompensated(running, low, increase[j], carry);
-            low += increaseLow[j];
+            if (kCarry) low += increaseLow[j];
             interval[found] = j;
             slope[found] = running;
             layout.slopeLow[found] = low;
@@ -443,7 +452,8 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
         const int64_t l = kinksBelow[c];
         placed &= (l == 0 || kinks[l - 1].at < u) && (l == kinkCount || !(kinks[l].at < u));
         sum[c] = u * alpha[l] + beta[l];
-        layout.sumLow[c] = std::fabs(u) * std::fabs(alphaLow[l]) + std::fabs(betaLow[l]);
+        layout.sumLow[c] =
+            kCarry ? std::fabs(u) * std::fabs(alphaLow[l]) + std::fabs(betaLow[l]) : 0.0;
         const double d = u - a;
         score[c] = ((d * 0.5) * d) - sum[c] * b;
         if (score[c] < score[lowest]) lowest = c;
@@ -490,6 +500,19 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
     return keptCount;
 }
 
+}  // namespace
+
+int64_t pruneIntervals(double a, double b, const double *p, const double *q, int32_t n,
+                       const Magnitudes &magnitudes, const KeyedBreakpoint *sorted, int32_t m,
+                       const double *mid, int64_t count, void *scratch, double *kept,
+                       IntervalEstimate *estimates, int64_t *estimateCount, double *commonBound) {
+    return magnitudes.compensated
+               ? prune<true>(a, b, p, q, n, magnitudes, sorted, m, mid, count, scratch, kept,
+                             estimates, estimateCount, commonBound)
+               : prune<false>(a, b, p, q, n, magnitudes, sorted, m, mid, count, scratch, kept,
+                              estimates, estimateCount, commonBound);
+}
+
 int64_t refineCandidates(double a, double b, const double *p, const double *q, int32_t n,
                          const Magnitudes &magnitudes, void *scratch, double *u, int64_t count,
                          IntervalEstimate *estimates) {
@@ -510,7 +533,9 @@ int64_t refineCandidates(double a, double b, const double *p, const double *q, i
                           kinks;
         const double sum = u[c] * layout.alpha[l] + layout.beta[l];
         const double sumLow =
-            std::fabs(u[c]) * std::fabs(layout.alphaLow[l]) + std::fabs(layout.betaLow[l]);
+            layout.state->carry
+                ? std::fabs(u[c]) * std::fabs(layout.alphaLow[l]) + std::fabs(layout.betaLow[l])
+                : 0.0;
         const double d = u[c] - a;
         score[c] = ((d * 0.5) * d) - sum * b;
         bound[c] = error(
