@@ -11,11 +11,27 @@
 #ifndef TARVENLOCH_INTERNAL_H
 #define TARVENLOCH_INTERNAL_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 namespace tarvenloch {
+
+// decide(), a non-negative value, computed on the first call and kept in
+// slot (which starts at -1). Threads that race to it all compute the same
+// value, so a relaxed atomic is enough: no lock and no guarded static, which
+// would draw the C++ runtime's guard (and its exception support) into a
+// module that must carry no more of that runtime than it uses.
+template <typename Decide>
+int decidedOnce(std::atomic<int> &slot, Decide decide) {
+    int value = slot.load(std::memory_order_relaxed);
+    if (value < 0) {
+        value = decide();
+        slot.store(value, std::memory_order_relaxed);
+    }
+    return value;
+}
 
 // ---- The breakpoints and the grid (grid.h) ----
 

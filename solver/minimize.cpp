@@ -87,15 +87,9 @@ void *Workspace::reserve(uint64_t bytes) {
 }
 
 SolveOptions defaultOptions() {
-    // Decided on the first call; as with the scan level, racing threads all
-    // compute the same strategy, so a relaxed atomic stands in for a guarded
-    // static, which would draw the C++ runtime's guard into the modules.
     static std::atomic<int> strategy{-1};
-    int value = strategy.load(std::memory_order_relaxed);
-    if (value < 0) {
-        value = static_cast<int>(strategyFromEnvironment());
-        strategy.store(value, std::memory_order_relaxed);
-    }
+    const int value =
+        decidedOnce(strategy, [] { return static_cast<int>(strategyFromEnvironment()); });
     return {selectedScanLevel(), static_cast<Strategy>(value)};
 }
 

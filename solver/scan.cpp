@@ -210,17 +210,9 @@ ScanLevel detectScanLevel() {
 }  // namespace
 
 ScanLevel selectedScanLevel() {
-    // Decided on the first call. Threads that race to it all compute the same
-    // level, so a relaxed atomic is enough: no lock and no guarded static,
-    // which would draw the C++ runtime's guard (and its exception support)
-    // into a module that must carry no more of that runtime than it uses.
     static std::atomic<int> level{-1};
-    int value = level.load(std::memory_order_relaxed);
-    if (value < 0) {
-        value = static_cast<int>(detectScanLevel());
-        level.store(value, std::memory_order_relaxed);
-    }
-    return static_cast<ScanLevel>(value);
+    return static_cast<ScanLevel>(
+        decidedOnce(level, [] { return static_cast<int>(detectScanLevel()); }));
 }
 
 }  // namespace tarvenloch
