@@ -142,9 +142,8 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
 // kept only the first interval (b = 0), returns count. When estimates is
 // not null, each candidate's estimate and bound is written there (interval
 // = its index in u).
-int64_t refineCandidates(double a, double b, const double *p, const double *q, int32_t n,
-                         const Magnitudes &magnitudes, void *scratch, double *u, int64_t count,
-                         IntervalEstimate *estimates = nullptr);
+int64_t refineCandidates(double a, double b, int32_t n, const Magnitudes &magnitudes, void *scratch,
+                         double *u, int64_t count, IntervalEstimate *estimates = nullptr);
 
 // ---- The exact scans (scan.cpp, scan_vector.cpp) ----
 

@@ -151,16 +151,14 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
     // before their sums are taken.
     struct Refine {
         double a, b;
-        const double *p, *q;
         int32_t n;
         const Magnitudes *magnitudes;
         void *scratch;
-    } refine{a, b, p, q, n, &magnitudes, pruningScratch};
+    } refine{a, b, n, &magnitudes, pruningScratch};
     const CandidateFilter filter = {[](const void *context, double *u, int64_t candidates) {
                                         const auto &r = *static_cast<const Refine *>(context);
-                                        return refineCandidates(r.a, r.b, r.p, r.q, r.n,
-                                                                *r.magnitudes, r.scratch, u,
-                                                                candidates);
+                                        return refineCandidates(r.a, r.b, r.n, *r.magnitudes,
+                                                                r.scratch, u, candidates);
                                     },
                                     &refine};
     *result = scanDeduplicated(kernelsFor(options.level), kept, survivors, a, b, p, q, n, slopes,

@@ -513,11 +513,8 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
                               estimates, estimateCount, commonBound);
 }
 
-int64_t refineCandidates(double a, double b, const double *p, const double *q, int32_t n,
-                         const Magnitudes &magnitudes, void *scratch, double *u, int64_t count,
-                         IntervalEstimate *estimates) {
-    (void)p;
-    (void)q;
+int64_t refineCandidates(double a, double b, int32_t n, const Magnitudes &magnitudes, void *scratch,
+                         double *u, int64_t count, IntervalEstimate *estimates) {
     Layout layout(scratch, n);
     if (!layout.state->ready || (count <= 1 && estimates == nullptr)) return count;
     const Kink *kinks = layout.kinks;

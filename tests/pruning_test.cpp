@@ -185,9 +185,9 @@ TEST(Pruning, EveryExactScoreLiesWithinTheBoundOfItsEstimate) {
         }
         std::vector<tarvenloch::IntervalEstimate> refined(exact.size());
         std::vector<double> list = exact;
-        tarvenloch::refineCandidates(problem.a, problem.b, problem.p.data(), problem.q.data(),
-                                     problem.n(), magnitudes, aligned, list.data(),
-                                     static_cast<int64_t>(list.size()), refined.data());
+        tarvenloch::refineCandidates(problem.a, problem.b, problem.n(), magnitudes, aligned,
+                                     list.data(), static_cast<int64_t>(list.size()),
+                                     refined.data());
         for (size_t c = 0; c < exact.size(); ++c) {
             const Literal literal = literalAt(mid[estimates[c].interval], problem);
             const double error = std::fabs(literal.score - refined[c].score);
