@@ -283,6 +283,70 @@ int32_t sortedKinks(const double *p, const double *q, int32_t n, const KeyedBrea
     return total + tinyCount;
 }
 
+// Step 4's merge: kinksBelow[c] = the number of kinks below candidate[c],
+// for candidates that ascend when walked from the last one if descending,
+// else from the first. Merging costs a load and a compare per step, each
+// waiting on the one before; so the merge is cut where it would have taken
+// a quarter, a half and three quarters of its steps (each cut found by a
+// binary search on the diagonal, as in merge-path partitioning), and the
+// four parts are walked side by side, their steps overlapping. Any order
+// of candidates stays in bounds; step 5 checks every placement.
+void placeCandidates(const Kink *kinks, int32_t kinkCount, const double *candidate,
+                     int64_t found, bool descending, int64_t *kinksBelow) {
+    const auto at = [&](int64_t step) { return descending ? found - 1 - step : step; };
+    const auto below = [&](double x) {
+        return std::partition_point(kinks, kinks + kinkCount,
+                                    [x](const Kink &k) { return k.at < x; }) -
+               kinks;
+    };
+    // The merge passes the kinks below the last candidate and places every
+    // candidate: total steps. After d of them it has placed the fewest
+    // candidates i such that kink d - i - 1 lies below candidate i.
+    const int64_t kinksPassed = below(candidate[at(found - 1)]);
+    const int64_t total = found + kinksPassed;
+    constexpr int kStreams = 4;
+    int64_t step[kStreams + 1], l[kStreams];
+    for (int s = 0; s < kStreams; ++s) {
+        const int64_t d = total * s / kStreams;
+        int64_t lo = std::max<int64_t>(0, d - kinksPassed), hi = std::min(d, found);
+        while (lo < hi) {
+            const int64_t i = lo + (hi - lo) / 2;
+            if (kinks[d - i - 1].at < candidate[at(i)]) {
+                hi = i;
+            } else {
+                lo = i + 1;
+            }
+        }
+        step[s] = lo;
+        l[s] = d - lo;
+        // Only candidates out of order could make the cuts descend; keep
+        // them in order so that every candidate is placed by some part.
+        if (s > 0 && step[s] < step[s - 1]) {
+            step[s] = step[s - 1];
+            l[s] = l[s - 1];
+        }
+    }
+    step[kStreams] = found;
+    int64_t end[kStreams];
+    for (int s = 0; s < kStreams; ++s) end[s] = step[s + 1];
+    const auto advance = [&](int s) {
+        const int64_t c = at(step[s]);
+        const bool pass = l[s] < kinkCount && kinks[l[s]].at < candidate[c];
+        kinksBelow[c] = l[s];
+        l[s] += pass;
+        step[s] += !pass;
+    };
+    while (step[0] < end[0] && step[1] < end[1] && step[2] < end[2] && step[3] < end[3]) {
+        advance(0);
+        advance(1);
+        advance(2);
+        advance(3);
+    }
+    for (int s = 0; s < kStreams; ++s) {
+        while (step[s] < end[s]) advance(s);
+    }
+}
+
 }  // namespace
 
 bool pruningApplies(double a, double b, const double *p, const double *q, int32_t n,
@@ -425,20 +489,10 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
 
     // Step 4: where each estimated candidate lies among the kinks. The
     // slopes grow with the interval and rounding is monotone, so the
-    // candidates ascend for b > 0 and descend for b < 0: one branch-free
-    // merge, walked in ascending order, places them all.
+    // candidates ascend for b > 0 and descend for b < 0: one merge, walked
+    // in ascending order, places them all.
     int64_t *kinksBelow = layout.position;
-    {
-        const bool descending = b < 0;
-        int32_t l = 0;
-        for (int64_t step = 0; step < found;) {
-            const int64_t c = descending ? found - 1 - step : step;
-            const bool pass = l < kinkCount && kinks[l].at < candidate[c];
-            kinksBelow[c] = l;
-            l += pass;
-            step += !pass;
-        }
-    }
+    placeCandidates(kinks, kinkCount, candidate, found, b < 0, kinksBelow);
 
     // Step 5: the estimated score of each candidate, the one with the
     // lowest, and the largest magnitudes of what the bound grows with.
