@@ -336,14 +336,17 @@ void placeCandidates(const Kink *kinks, int32_t kinkCount, const double *candida
         l[s] += pass;
         step[s] += !pass;
     };
-    while (step[0] < end[0] && step[1] < end[1] && step[2] < end[2] && step[3] < end[3]) {
-        advance(0);
-        advance(1);
-        advance(2);
-        advance(3);
-    }
-    for (int s = 0; s < kStreams; ++s) {
-        while (step[s] < end[s]) advance(s);
+    // A part may end long before the others: it then drops out, each part
+    // taking one mispredicted branch when it does.
+    bool active = true;
+    while (active) {
+        active = false;
+        for (int s = 0; s < kStreams; ++s) {
+            if (step[s] < end[s]) {
+                advance(s);
+                active = true;
+            }
+        }
     }
 }
 
