@@ -141,9 +141,12 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
 // scratch of a pruneIntervals call on the same problem; where that call
 // kept only the first interval (b = 0), returns count. When estimates is
 // not null, each candidate's estimate and bound is written there (interval
-// = its index in u).
+// = its index in u). When settled is not null, *settled tells whether one
+// candidate remains whose exact score is certainly below the scan's
+// starting value 1e100: it is then the result, without its score computed.
 int64_t refineCandidates(double a, double b, int32_t n, const Magnitudes &magnitudes, void *scratch,
-                         double *u, int64_t count, IntervalEstimate *estimates = nullptr);
+                         double *u, int64_t count, IntervalEstimate *estimates = nullptr,
+                         bool *settled = nullptr);
 
 // ---- The exact scans (scan.cpp, scan_vector.cpp) ----
 
@@ -173,9 +176,11 @@ double scanPortable(double *mid, int64_t count, double a, double b, const double
                     const double *q, int32_t n);
 
 // Narrows a list of candidates, in order, in place; returns how many remain.
-// It may remove only candidates that cannot hold the first least score.
+// It may remove only candidates that cannot hold the first least score. It
+// sets *settled when a single candidate remains that certainly scores below
+// the scan's starting value 1e100, and so is the result (else leaves it).
 struct CandidateFilter {
-    int64_t (*apply)(const void *context, double *u, int64_t count);
+    int64_t (*apply)(const void *context, double *u, int64_t count, bool *settled);
     const void *context;
 };
 

@@ -155,10 +155,12 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
         const Magnitudes *magnitudes;
         void *scratch;
     } refine{a, b, n, &magnitudes, pruningScratch};
-    const CandidateFilter filter = {[](const void *context, double *u, int64_t candidates) {
+    const CandidateFilter filter = {[](const void *context, double *u, int64_t candidates,
+                                       bool *settled) {
                                         const auto &r = *static_cast<const Refine *>(context);
                                         return refineCandidates(r.a, r.b, r.n, *r.magnitudes,
-                                                                r.scratch, u, candidates);
+                                                                r.scratch, u, candidates, nullptr,
+                                                                settled);
                                     },
                                     &refine};
     *result = scanDeduplicated(kernelsFor(options.level), kept, survivors, a, b, p, q, n, slopes,

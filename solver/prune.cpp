@@ -571,9 +571,10 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
 }
 
 int64_t refineCandidates(double a, double b, int32_t n, const Magnitudes &magnitudes, void *scratch,
-                         double *u, int64_t count, IntervalEstimate *estimates) {
+                         double *u, int64_t count, IntervalEstimate *estimates, bool *settled) {
     Layout layout(scratch, n);
-    if (!layout.state->ready || (count <= 1 && estimates == nullptr)) return count;
+    if (settled != nullptr) *settled = false;
+    if (!layout.state->ready || count < 1) return count;
     const Kink *kinks = layout.kinks;
     const int32_t kinkCount = layout.state->kinkCount;
     // Step 8: the bound of step 6 for candidates that are the literal ones,
@@ -598,9 +599,17 @@ int64_t refineCandidates(double a, double b, int32_t n, const Magnitudes &magnit
         if (estimates != nullptr) estimates[c] = {c, score[c], bound[c]};
     }
     int64_t kept = 0;
+    double keptHighest = highest;  // the highest exact score of the last kept
     for (int64_t c = 0; c < count; ++c) {
-        if (score[c] - bound[c] <= highest) u[kept++] = u[c];
+        if (score[c] - bound[c] <= highest) {
+            u[kept++] = u[c];
+            keptHighest = score[c] + bound[c];
+        }
     }
+    // A lone survivor is the result if its exact score, at most
+    // keptHighest rounded, is certainly below 1e100: rounding is monotone,
+    // so a sum that rounds below 1e100 is below it.
+    if (settled != nullptr) *settled = kept == 1 && keptHighest < 1e100;
     return kept;
 }
 

@@ -174,7 +174,11 @@ double scanDeduplicated(const ScanKernels &kernels, double *mid, int64_t count, 
         previous = bits;
         t[unique++] = u;
     }
-    if (filter != nullptr) unique = filter->apply(filter->context, t, unique);
+    if (filter != nullptr) {
+        bool settled = false;
+        unique = filter->apply(filter->context, t, unique, &settled);
+        if (settled) return t[0];
+    }
     kernels.values(t, unique, a, b, p, q, n, score);
     double bestValue = 1e100;
     double bestCandidate = 1e8;

@@ -204,29 +204,37 @@ TEST(Pruning, EveryExactScoreLiesWithinTheBoundOfItsEstimate) {
 
 // Scores in [1e99, 1e100) are below the starting best value, so the best
 // candidate is returned, not the fallback 1e8; with the starting value any
-// lower, every score would fail the test.
+// lower, every score would fail the test. Scores just above it give the
+// fallback on every path, even where a single candidate survives the
+// pruning and its score is never computed.
 TEST(ExactScans, ScoresJustBelowTheStartingValueStillWin) {
-    for (int32_t n : {1, 10}) {  // 3 intervals: scalar scan; 21: vector scan
-        Problem problem;
-        problem.a = 0;
-        problem.b = -1;  // F = u^2 / 2 + sum |p u + q|, about sum |q| = 5e99
-        for (int32_t k = 0; k < n; ++k) {
-            problem.p.push_back(1 + k);
-            problem.q.push_back(5e99 / n);
-        }
-        const double expected =
-            reference::minimize(problem.a, problem.b, problem.p.data(), problem.q.data(), n);
-        ASSERT_NE(expected, 1e8);
-        const double score = literalAt(0.0, problem).score;
-        ASSERT_GE(score, 1e99);
-        ASSERT_LT(score, 1e100);
-        for (int level = 0; level <= 3; ++level) {
-            const auto scanLevel = static_cast<ScanLevel>(level);
-            if (!tarvenloch::scanLevelSupported(scanLevel)) continue;
-            for (Strategy strategy :
-                 {Strategy::FullScan, Strategy::Pruned, Strategy::PrunedCarried}) {
-                EXPECT_EQ(bitsOf(expected), bitsOf(solveWith(strategy, scanLevel, problem)))
-                    << "n = " << n << ", level " << level;
+    for (const double total : {5e99, 1.05e100}) {
+        for (int32_t n : {1, 10, 100}) {  // 3 intervals: scalar scan; 21: vector scan
+            Problem problem;
+            problem.a = 0;
+            problem.b = -1;  // F = u^2 / 2 + sum |p u + q|, about sum |q| = total
+            for (int32_t k = 0; k < n; ++k) {
+                problem.p.push_back(1 + k);
+                problem.q.push_back(total / n);
+            }
+            const double expected =
+                reference::minimize(problem.a, problem.b, problem.p.data(), problem.q.data(), n);
+            const double score = literalAt(0.0, problem).score;
+            if (total < 1e100) {
+                ASSERT_NE(expected, 1e8);
+                ASSERT_GE(score, 1e99);
+                ASSERT_LT(score, 1e100);
+            } else {
+                ASSERT_EQ(expected, 1e8);
+            }
+            for (int level = 0; level <= 3; ++level) {
+                const auto scanLevel = static_cast<ScanLevel>(level);
+                if (!tarvenloch::scanLevelSupported(scanLevel)) continue;
+                for (Strategy strategy :
+                     {Strategy::FullScan, Strategy::Pruned, Strategy::PrunedCarried}) {
+                    EXPECT_EQ(bitsOf(expected), bitsOf(solveWith(strategy, scanLevel, problem)))
+                        << "n = " << n << ", level " << level << ", total " << total;
+                }
             }
         }
     }
