@@ -138,7 +138,10 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
     sortKeyedBreakpoints(keyed, m, spare);
     for (int32_t i = 0; i < m; ++i) breakpoints[i] = keyed[i].r;
     buildMidpoints(breakpoints, m, mid);
-    if (!ascending(mid, count)) {
+    // Breakpoints (all >= 0, sorted) up to the sentinel make an ascending
+    // grid, whose midpoints ascend too, as rounding is monotone: only a
+    // larger last breakpoint calls for the check.
+    if (!(breakpoints[m - 1] <= kSentinel) && !ascending(mid, count)) {
         // Kinks past the sentinels: the grid is scanned as built.
         *result = fullScan(options, mid, count, a, b, p, q, n,
                            reinterpret_cast<unsigned char *>(breakpoints));

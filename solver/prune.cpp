@@ -502,6 +502,7 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     double *score = layout.score, *sum = layout.sum;
     bool placed = true;
     int64_t lowest = 0;
+    double lowestScore = std::numeric_limits<double>::infinity();
     Extent widest{};
     for (int64_t c = 0; c < found; ++c) {
         const double u = candidate[c];
@@ -513,7 +514,10 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
             kCarry ? std::fabs(u) * std::fabs(alphaLow[l]) + std::fabs(betaLow[l]) : 0.0;
         const double d = u - a;
         score[c] = ((d * 0.5) * d) - sum[c] * b;
-        if (score[c] < score[lowest]) lowest = c;
+        if (score[c] < lowestScore) {
+            lowestScore = score[c];
+            lowest = c;
+        }
         widest.include({std::fabs(d), std::fabs(u), std::fabs(slope[c]), std::fabs(sum[c]),
                         std::fabs(score[c]), std::fabs(layout.slopeLow[c]), layout.sumLow[c]});
     }
