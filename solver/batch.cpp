@@ -19,11 +19,11 @@ namespace {
 // Estimated time of one problem of n terms, in nanoseconds, fitted to
 // distinct random problems (one with a kink per term) on the 2-core
 // machines this project is measured on: about 0.4 us at n = 10 on the full
-// scan, which grows as n^2, and about 5 us at n = 100 and 55 us at
+// scan, which grows as n^2, and about 3.5 us at n = 100 and 35 us at
 // n = 1000 once intervals are pruned. Only its order of magnitude matters.
 double problemCost(int32_t n) {
     const double terms = n > 0 ? n : 0;
-    return terms < kMinPrunedBreakpoints ? 300.0 + 1.2 * terms * terms : 55.0 * terms;
+    return terms < kMinPrunedBreakpoints ? 300.0 + 1.2 * terms * terms : 35.0 * terms;
 }
 
 // Each thread gets at least this much estimated work, in nanoseconds, so a

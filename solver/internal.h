@@ -207,8 +207,8 @@ ScanKernels kernelsFor(ScanLevel level);
 // Problems with fewer breakpoints than this take the full scan unless
 // pruning is forced: below it the pruning's fixed costs outweigh the
 // intervals it saves (the benchmark's crossover cases: the full scan is
-// faster up to 64 terms, the pruned path from 96 on).
-constexpr int32_t kMinPrunedBreakpoints = 80;
+// faster up to 40 terms, the pruned path from 48 on).
+constexpr int32_t kMinPrunedBreakpoints = 44;
 
 // How a problem is solved. Every strategy gives the same result to the bit;
 // they differ only in cost. Automatic picks by size and data; the others are
