@@ -58,18 +58,22 @@ inline void collectKeyedBreakpoints(const double *p, const double *q, int32_t n,
 }
 
 // Fills mid[0..2m] with the midpoints of the grid
-//   -1e10, -s[m-1], ..., -s[0], s[0], ..., s[m-1], +1e10
-// built from the ascending breakpoints s[0..m-1].
-inline void buildMidpoints(const double *s, int32_t m, double *mid) {
-    double *grid = mid;      // the grid is turned into its midpoints in place
+//   -1e10, -s(m-1), ..., -s(0), s(0), ..., s(m-1), +1e10
+// built from the m >= 1 ascending breakpoints, s(i) giving breakpoint i:
+// each midpoint is its two grid entries added, left first, then halved.
+// Negation is exact, so this is what writing the grid out first would give,
+// without the pass that writes it.
+template <typename Breakpoint>
+inline void buildMidpointsOf(Breakpoint s, int32_t m, double *mid) {
     const int64_t size = m;  // 64-bit: 2m + 1 does not fit in 32 bits for every m
-    grid[0] = -kSentinel;
-    for (int64_t i = 1; i <= size; ++i) grid[i] = -s[size - i];
-    for (int64_t i = 0; i < size; ++i) grid[size + 1 + i] = s[i];
-    grid[2 * size + 1] = kSentinel;
-    // Entry j - 1 is read before it is overwritten, entry j after.
-    const int64_t intervals = 2 * size + 1;
-    for (int64_t j = 1; j <= intervals; ++j) grid[j - 1] = (grid[j - 1] + grid[j]) * 0.5;
+    mid[0] = (-kSentinel + -s(size - 1)) * 0.5;
+    for (int64_t i = 1; i < size; ++i) mid[i] = (-s(size - i) + -s(size - i - 1)) * 0.5;
+    mid[size] = (-s(0) + s(0)) * 0.5;
+    for (int64_t i = 0; i + 1 < size; ++i) mid[size + 1 + i] = (s(i) + s(i + 1)) * 0.5;
+    mid[2 * size] = (s(size - 1) + kSentinel) * 0.5;
+}
+inline void buildMidpoints(const double *s, int32_t m, double *mid) {
+    buildMidpointsOf([s](int64_t i) { return s[i]; }, m, mid);
 }
 
 // Whether values[0..count-1] never descend (false with any NaN).

@@ -26,19 +26,19 @@ constexpr int64_t kMinVectorIntervals = 8;
 
 uint64_t doublesToBytes(uint64_t doubles) { return doubles * sizeof(double); }
 
-// The full scan's scratch: m breakpoints, then 2m + 2 grid entries padded.
+// The full scan's scratch: m breakpoints, then the 2m + 1 midpoints padded.
 uint64_t fullScanBytes(int32_t m) {
-    return doublesToBytes(3 * static_cast<uint64_t>(m) + 2 + kPadding);
+    return doublesToBytes(3 * static_cast<uint64_t>(m) + 1 + kPadding);
 }
 
-// The pruned path's scratch: the keyed breakpoints and room to sort them, the
-// breakpoint values,
-// the padded midpoints, three padded lists of up to n + 1 intervals (kept
-// midpoints, slopes, scores) and the pruning's own.
+// The pruned path's scratch: the keyed breakpoints and room to sort them
+// (afterwards the marks of a fallback scan), the padded midpoints, three
+// padded lists of up to n + 1 intervals (kept midpoints, slopes, scores)
+// and the pruning's own.
 uint64_t prunedBytes(int32_t n, int32_t m) {
     const uint64_t count = 2 * static_cast<uint64_t>(m) + 1;
     const uint64_t list = static_cast<uint64_t>(n) + 1 + kPadding;
-    return (2 * static_cast<uint64_t>(m) + 1) * sizeof(KeyedBreakpoint) + doublesToBytes(m) +
+    return (2 * static_cast<uint64_t>(m) + 1) * sizeof(KeyedBreakpoint) +
            doublesToBytes(count + kPadding) + 3 * doublesToBytes(list) +
            pruningScratchBytes(n, static_cast<int64_t>(count));
 }
@@ -127,8 +127,7 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
     const size_t list = static_cast<size_t>(n) + 1 + kPadding;
     auto *keyed = static_cast<KeyedBreakpoint *>(scratch);
     KeyedBreakpoint *spare = keyed + m + 1;
-    double *breakpoints = reinterpret_cast<double *>(spare + m);
-    double *mid = breakpoints + m;
+    double *mid = reinterpret_cast<double *>(spare + m);
     double *kept = mid + count + kPadding;
     double *slopes = kept + list;
     double *scores = slopes + list;
@@ -136,15 +135,15 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
 
     collectKeyedBreakpoints(p, q, n, keyed);
     sortKeyedBreakpoints(keyed, m, spare);
-    for (int32_t i = 0; i < m; ++i) breakpoints[i] = keyed[i].r;
-    buildMidpoints(breakpoints, m, mid);
+    buildMidpointsOf([keyed](int64_t i) { return keyed[i].r; }, m, mid);
     // Breakpoints (all >= 0, sorted) up to the sentinel make an ascending
     // grid, whose midpoints ascend too, as rounding is monotone: only a
     // larger last breakpoint calls for the check.
-    if (!(breakpoints[m - 1] <= kSentinel) && !ascending(mid, count)) {
-        // Kinks past the sentinels: the grid is scanned as built.
+    if (!(keyed[m - 1].r <= kSentinel) && !ascending(mid, count)) {
+        // Kinks past the sentinels: the grid is scanned as built. The sort's
+        // spare room (16m bytes) holds the 2m + 1 marks.
         *result = fullScan(options, mid, count, a, b, p, q, n,
-                           reinterpret_cast<unsigned char *>(breakpoints));
+                           reinterpret_cast<unsigned char *>(spare));
         return true;
     }
     const int64_t survivors =
