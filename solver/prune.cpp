@@ -425,6 +425,14 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     const int32_t kinkCount = sortedKinks(p, q, n, sorted, m, mid, count, magnitudes.tinyTerms > 0,
                                           layout.kinks, layout.tinyKinks);
     const Kink *kinks = layout.kinks;
+    // Each kink's p and q, gathered first in a loop of independent loads:
+    // in kink order the terms come at random, and on large problems each
+    // read misses the cache. Step 5's lists are free until then.
+    double *kinkP = layout.score, *kinkQ = layout.sum;
+    for (int32_t l = 0; l < kinkCount; ++l) {
+        kinkP[l] = p[kinks[l].term];
+        kinkQ[l] = q[kinks[l].term];
+    }
     constexpr bool carry = kCarry;
     layout.state->carry = kCarry;
     double *increase = layout.increase, *increaseLow = layout.increase + count;
@@ -437,29 +445,29 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     betaLow[0] = magnitudes.offsetSumLow;
     double firstSlope = 0, firstLow = 0;  // the slope of interval 0, in kink order
     for (int32_t l = 0; l < kinkCount; ++l) {
-        const int32_t k = kinks[l].term;
+        const double pk = kinkP[l], qk = kinkQ[l];
         alpha[l + 1] = alpha[l];
         beta[l + 1] = beta[l];
         if (kCarry) {
             alphaLow[l + 1] = alphaLow[l];
             betaLow[l + 1] = betaLow[l];
         }
-        addCompensated(alpha[l + 1], alphaLow[l + 1], 2 * std::fabs(p[k]), carry);
-        addCompensated(beta[l + 1], betaLow[l + 1], negatedUnless(p[k] > 0, 2 * q[k]), carry);
+        addCompensated(alpha[l + 1], alphaLow[l + 1], 2 * std::fabs(pk), carry);
+        addCompensated(beta[l + 1], betaLow[l + 1], negatedUnless(pk > 0, 2 * qk), carry);
         // Mostly the signs on either side of the guess differ, and then the
         // flip is there and the sign before it is the first one.
         const int64_t guess = std::min<int64_t>(std::max<int64_t>(kinks[l].guess, 1), count - 1);
-        const bool before = nonNegative(p[k], mid[guess - 1], q[k]);
+        const bool before = nonNegative(pk, mid[guess - 1], qk);
         int64_t flip = guess;
         bool first = before;
-        if (before == nonNegative(p[k], mid[guess], q[k])) {
-            first = nonNegative(p[k], mid[0], q[k]);
-            flip = nonNegative(p[k], mid[count - 1], q[k]) == first
+        if (before == nonNegative(pk, mid[guess], qk)) {
+            first = nonNegative(pk, mid[0], qk);
+            flip = nonNegative(pk, mid[count - 1], qk) == first
                        ? 0  // no flip
-                       : flipIndex(p[k], q[k], mid, count, first, guess);
+                       : flipIndex(pk, qk, mid, count, first, guess);
         }
-        addCompensated(firstSlope, firstLow, negatedUnless(first, p[k]), carry);
-        addCompensated(increase[flip], increaseLow[flip], 2 * std::fabs(p[k]),
+        addCompensated(firstSlope, firstLow, negatedUnless(first, pk), carry);
+        addCompensated(increase[flip], increaseLow[flip], 2 * std::fabs(pk),
                        carry);  // [0] unread
     }
 
