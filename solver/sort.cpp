@@ -138,5 +138,16 @@ extern "C" void sortBreakpoints(double *values, int32_t m) {
             return;
         }
     }
+    if (m <= 16) {
+        // Insertion sort, as std::sort finishes small ranges, but without
+        // its call to memmove for each new least value.
+        for (int32_t i = 1; i < m; ++i) {
+            const double value = values[i];
+            int32_t j = i;
+            for (; j > 0 && value < values[j - 1]; --j) values[j] = values[j - 1];
+            values[j] = value;
+        }
+        return;
+    }
     std::sort(values, values + m);
 }
