@@ -114,20 +114,16 @@ inline Vector candidate(Vector t, double a, double b) {
     return product + broadcast(a);
 }
 
-// Candidates and scores of the kBlocks * kLanes intervals whose midpoints
+// Candidates u and scores of the kBlocks * kLanes intervals whose midpoints
 // start at mid.
 template <int kBlocks>
 inline void scanBlock(const double *mid, double a, double b, const double *p, const double *q,
-                      int32_t n, double *candidates, double *scores) {
-    Vector o[kBlocks], t[kBlocks], u[kBlocks], score[kBlocks];
+                      int32_t n, Vector *u, Vector *score) {
+    Vector o[kBlocks], t[kBlocks];
     for (int r = 0; r < kBlocks; ++r) o[r] = load(mid + r * kLanes);
     slopeBlock<kBlocks>(o, p, q, n, t);
     for (int r = 0; r < kBlocks; ++r) u[r] = candidate(t[r], a, b);
     valueBlock<kBlocks>(u, a, b, p, q, n, score);
-    for (int r = 0; r < kBlocks; ++r) {
-        __builtin_memcpy(candidates + r * kLanes, &u[r], sizeof(Vector));
-        __builtin_memcpy(scores + r * kLanes, &score[r], sizeof(Vector));
-    }
 }
 
 constexpr int kMaxBlocks = 4;  // independent accumulators hide the add latency
@@ -185,24 +181,36 @@ __attribute__((always_inline)) inline void forEachBlock(int64_t padded, Body bod
 double SCAN_NAME(double *mid, int64_t count, double a, double b, const double *p, const double *q,
                  int32_t n) {
     const int64_t padded = pad(mid, count);
-    double bestValue = 1e100;
-    double bestCandidate = 1e8;
+    // Each lane keeps the first of its least scores below 1e100 and the
+    // interval it came from, without a branch (a NaN score never compares
+    // below). The lanes then give the least score, the first interval of
+    // it winning ties: the first least score in interval order, as a scan
+    // one interval at a time with a strict < finds it. A padded lane
+    // repeats the last interval and comes after it, so it never wins.
+    Vector bestValue = broadcast(1e100), bestCandidate = broadcast(1e8), bestInterval = {};
+    Vector lane;
+    for (int i = 0; i < kLanes; ++i) lane[i] = i;
     forEachBlock(padded, [&](int64_t start, auto blocks) {
         constexpr int kBlocks = decltype(blocks)::value;
-        double candidates[kBlocks * kLanes];
-        double scores[kBlocks * kLanes];
-        scanBlock<kBlocks>(mid + start, a, b, p, q, n, candidates, scores);
-        // In interval order, strictly: the leftmost of equal scores stays and
-        // a NaN score never wins.
-        const int64_t end = start + kBlocks * kLanes < count ? start + kBlocks * kLanes : count;
-        for (int64_t j = start; j < end; ++j) {
-            if (scores[j - start] < bestValue) {
-                bestValue = scores[j - start];
-                bestCandidate = candidates[j - start];
-            }
+        Vector u[kBlocks], score[kBlocks];
+        scanBlock<kBlocks>(mid + start, a, b, p, q, n, u, score);
+        for (int r = 0; r < kBlocks; ++r) {
+            const auto better = score[r] < bestValue;
+            bestValue = better ? score[r] : bestValue;
+            bestCandidate = better ? u[r] : bestCandidate;
+            bestInterval = better ? broadcast(static_cast<double>(start + r * kLanes)) + lane
+                                  : bestInterval;
         }
     });
-    return bestCandidate;
+    double value = bestValue[0], result = bestCandidate[0], interval = bestInterval[0];
+    for (int i = 1; i < kLanes; ++i) {
+        if (bestValue[i] < value || (bestValue[i] == value && bestInterval[i] < interval)) {
+            value = bestValue[i];
+            result = bestCandidate[i];
+            interval = bestInterval[i];
+        }
+    }
+    return result;
 }
 
 // Many terms are taken a chunk at a time for every interval, the sums kept
