@@ -207,8 +207,9 @@ ScanKernels kernelsFor(ScanLevel level);
 // Problems with fewer breakpoints than this take the full scan unless
 // pruning is forced: below it the pruning's fixed costs outweigh the
 // intervals it saves (the benchmark's crossover cases: the full scan is
-// faster up to 40 terms, the pruned path from 48 on).
-constexpr int32_t kMinPrunedBreakpoints = 44;
+// faster up to 40 terms on normal data and up to 48 on convex and
+// heavy-tailed data, the pruned path from 56 on).
+constexpr int32_t kMinPrunedBreakpoints = 52;
 
 // How a problem is solved. Every strategy gives the same result to the bit;
 // they differ only in cost. Automatic picks by size and data; the others are
