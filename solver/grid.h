@@ -62,7 +62,9 @@ inline void collectKeyedBreakpoints(const double *p, const double *q, int32_t n,
 // built from the m >= 1 ascending breakpoints, s(i) giving breakpoint i:
 // each midpoint is its two grid entries added, left first, then halved.
 // Negation is exact, so this is what writing the grid out first would give,
-// without the pass that writes it.
+// without the pass that writes it, up to the sign or payload of a NaN
+// midpoint (the compiler may turn -x + x into x - x), which no result
+// depends on: a NaN midpoint fails every sign test and the order check.
 template <typename Breakpoint>
 inline void buildMidpointsOf(Breakpoint s, int32_t m, double *mid) {
     const int64_t size = m;  // 64-bit: 2m + 1 does not fit in 32 bits for every m

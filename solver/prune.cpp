@@ -289,8 +289,9 @@ int32_t sortedKinks(const double *p, const double *q, int32_t n, const KeyedBrea
 // waiting on the one before; so the merge is cut where it would have taken
 // a quarter, a half and three quarters of its steps (each cut found by a
 // binary search on the diagonal, as in merge-path partitioning), and the
-// four parts are walked side by side, their steps overlapping. Any order
-// of candidates stays in bounds; step 5 checks every placement.
+// four parts are walked side by side, their steps overlapping. Needs
+// found >= 1. Any order of candidates stays in bounds and every candidate
+// is placed somewhere; step 5 checks every placement.
 void placeCandidates(const Kink *kinks, int32_t kinkCount, const double *candidate,
                      int64_t found, bool descending, int64_t *kinksBelow) {
     const auto at = [&](int64_t step) { return descending ? found - 1 - step : step; };
