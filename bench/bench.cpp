@@ -338,7 +338,7 @@ int main(int argc, char **argv) {
                     "solver/" + family, goalSizes);
     }
     printRatios(collector, "crossover", "crossover-full/normal", "crossover-pruned/normal",
-                {16, 24, 32, 48, 64, 96, 128});
+                {16, 24, 32, 40, 48, 56, 64, 96, 128});
     printRatios(collector, "growth", "growth-fullscan/normal", "growth-solver/normal",
                 {10000, 30000, 100000});
     const double t4 = median(collector, "growth-solver/normal/10000");

@@ -71,7 +71,9 @@ bool outOfMemory(double *result) {
 
 }  // namespace
 
-Workspace::~Workspace() { std::free(heap_); }
+Workspace::~Workspace() {
+    if (heap_ != nullptr) std::free(heap_);  // small problems never call the allocator
+}
 
 void *Workspace::reserve(uint64_t bytes) {
     if (bytes <= bufferBytes_) return buffer_;
