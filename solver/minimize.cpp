@@ -144,8 +144,8 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
     if (!(keyed[m - 1].r <= kSentinel) && !ascending(mid, count)) {
         // Kinks past the sentinels: the grid is scanned as built. The sort's
         // spare room (16m bytes) holds the 2m + 1 marks.
-        *result = fullScan(options, mid, count, a, b, p, q, n,
-                           reinterpret_cast<unsigned char *>(spare));
+        *result =
+            fullScan(options, mid, count, a, b, p, q, n, reinterpret_cast<unsigned char *>(spare));
         return true;
     }
     const int64_t survivors =
@@ -159,14 +159,13 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
         const Magnitudes *magnitudes;
         void *scratch;
     } refine{a, b, n, &magnitudes, pruningScratch};
-    const CandidateFilter filter = {[](const void *context, double *u, int64_t candidates,
-                                       bool *settled) {
-                                        const auto &r = *static_cast<const Refine *>(context);
-                                        return refineCandidates(r.a, r.b, r.n, *r.magnitudes,
-                                                                r.scratch, u, candidates, nullptr,
-                                                                settled);
-                                    },
-                                    &refine};
+    const CandidateFilter filter = {
+        [](const void *context, double *u, int64_t candidates, bool *settled) {
+            const auto &r = *static_cast<const Refine *>(context);
+            return refineCandidates(r.a, r.b, r.n, *r.magnitudes, r.scratch, u, candidates, nullptr,
+                                    settled);
+        },
+        &refine};
     *result = scanDeduplicated(kernelsFor(options.level), kept, survivors, a, b, p, q, n, slopes,
                                scores, &filter);
     return true;

@@ -292,8 +292,8 @@ int32_t sortedKinks(const double *p, const double *q, int32_t n, const KeyedBrea
 // four parts are walked side by side, their steps overlapping. Needs
 // found >= 1. Any order of candidates stays in bounds and every candidate
 // is placed somewhere; step 5 checks every placement.
-void placeCandidates(const Kink *kinks, int32_t kinkCount, const double *candidate,
-                     int64_t found, bool descending, int64_t *kinksBelow) {
+void placeCandidates(const Kink *kinks, int32_t kinkCount, const double *candidate, int64_t found,
+                     bool descending, int64_t *kinksBelow) {
     const auto at = [&](int64_t step) { return descending ? found - 1 - step : step; };
     const auto below = [&](double x) {
         return std::partition_point(kinks, kinks + kinkCount,

@@ -198,8 +198,8 @@ double SCAN_NAME(double *mid, int64_t count, double a, double b, const double *p
             const auto better = score[r] < bestValue;
             bestValue = better ? score[r] : bestValue;
             bestCandidate = better ? u[r] : bestCandidate;
-            bestInterval = better ? broadcast(static_cast<double>(start + r * kLanes)) + lane
-                                  : bestInterval;
+            bestInterval =
+                better ? broadcast(static_cast<double>(start + r * kLanes)) + lane : bestInterval;
         }
     });
     double value = bestValue[0], result = bestCandidate[0], interval = bestInterval[0];

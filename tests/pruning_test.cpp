@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -29,7 +30,8 @@ double solveWith(Strategy strategy, ScanLevel level, const Problem &problem) {
 // Sizes on both sides of every switch-over: the scalar and vector scans,
 // the automatic choice of pruning, the inline scratch, the dropping of
 // repeated intervals.
-const int32_t kSizes[] = {1, 2, 3, 4, 5, 7, 8, 11, 12, 40, 51, 52, 53, 64, 120, 130, 131, 255, 256, 300};
+const int32_t kSizes[] = {1,  2,  3,  4,  5,   7,   8,   11,  12,  40,
+                          51, 52, 53, 64, 120, 130, 131, 255, 256, 300};
 
 TEST(Pruning, EveryFamilyAndStrategyAgreesWithTheLiteralComputation) {
     std::mt19937_64 rng(101);
@@ -64,6 +66,53 @@ TEST(Pruning, LargeProblemsOfEveryFamilyAgree) {
                       bitsOf(solveWith(n % 2 ? Strategy::Pruned : Strategy::PrunedCarried,
                                        tarvenloch::selectedScanLevel(), problem)))
                 << familyName(static_cast<Family>(family)) << ", n = " << n;
+        }
+    }
+}
+
+// The midpoints are built straight from the breakpoints; they must be the
+// written-out grid's midpoints to the bit (but for a NaN's sign), and the
+// solver skips their order check when the largest breakpoint is within the
+// sentinel, which is sound only if they then always ascend.
+TEST(Grid, MidpointsAreTheGridsAndAscendWithinTheSentinel) {
+    std::mt19937_64 rng(113);
+    const double edges[] = {0.0,
+                            -0.0,
+                            0x1p-1074,
+                            1e-300,
+                            1.0,
+                            9999999999.0,
+                            1e10,
+                            1e10 + 0x1p-19,
+                            2e10,
+                            1e300,
+                            std::numeric_limits<double>::infinity(),
+                            std::numeric_limits<double>::quiet_NaN()};
+    for (int trial = 0; trial < 20000; ++trial) {
+        const int32_t m = std::uniform_int_distribution<int32_t>(1, 12)(rng);
+        std::vector<double> s(m);
+        for (double &x : s) {
+            x = trial % 3 == 0 ? edges[std::uniform_int_distribution<int>(0, 11)(rng)]
+                               : std::fabs(awkwardValue(rng, 1e10, 10));
+        }
+        std::sort(s.begin(), s.end());  // NaN may leave them unsorted: fine for the bits
+        std::vector<double> grid = {-1e10};
+        for (int32_t i = m - 1; i >= 0; --i) grid.push_back(-s[i]);
+        for (int32_t i = 0; i < m; ++i) grid.push_back(s[i]);
+        grid.push_back(1e10);
+        std::vector<double> mid(2 * m + 1);
+        tarvenloch::buildMidpoints(s.data(), m, mid.data());
+        for (size_t j = 0; j < mid.size(); ++j) {
+            const double expected = (grid[j] + grid[j + 1]) * 0.5;
+            if (std::isnan(expected)) {
+                ASSERT_TRUE(std::isnan(mid[j])) << "trial " << trial << ", j = " << j;
+            } else {
+                ASSERT_EQ(bitsOf(expected), bitsOf(mid[j])) << "trial " << trial << ", j = " << j;
+            }
+        }
+        const bool anyNan = std::any_of(s.begin(), s.end(), [](double x) { return std::isnan(x); });
+        if (!anyNan && s[m - 1] <= 1e10) {
+            ASSERT_TRUE(tarvenloch::ascending(mid.data(), 2 * m + 1)) << "trial " << trial;
         }
     }
 }
