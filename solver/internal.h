@@ -97,6 +97,11 @@ int64_t dropRepeatedIntervals(double *mid, int64_t count, const double *p, const
 struct Magnitudes {
     double slopes;       // >= sum |p_k|
     double offsets;      // >= sum |q_k|
+    // >= the sums over k of the partial sums |p_1| + ... + |p_k|, and the
+    // same of |q|: each term weighted by how many partial sums of a
+    // recursive sum in term order hold it, which bounds that sum's rounding.
+    double weightedSlopes;
+    double weightedOffsets;
     double slopeSum;     // sum |p_k|, in k, compensated: this high part
     double slopeSumLow;  // and the rounding error it carries
     double offsetSum;    // sum of -sign(p_k) q_k, or |q_k| where p_k = 0, likewise

@@ -183,15 +183,21 @@ public:
     // exactCandidates: the candidates are the literal ones, computed from
     // the exact slopes, so that u~ = u_j and nothing moves.
     ErrorBound(double a, double b, int32_t n, const Magnitudes &magnitudes, bool exactCandidates)
-        : slopeSum_(magnitudes.slopes), offsetSum_(magnitudes.offsets), absB_(std::fabs(b)) {
+        : slopeSum_(magnitudes.slopes),
+          offsetSum_(magnitudes.offsets),
+          weightedSlopes_(magnitudes.weightedSlopes),
+          weightedOffsets_(magnitudes.weightedOffsets),
+          absB_(std::fabs(b)) {
         const double terms = n;
         // |t_j - T~_j| <= slopeError (+ 3u |T~_j| + 2 |carried error| when
-        // the errors are carried): the literal sum's own rounding, and the
-        // running sum's, compensated or not.
+        // the errors are carried): the literal sum's own rounding, at most u
+        // times the sum of its partial sums' magnitudes, and the running
+        // sum's, compensated or not.
         const bool carried = magnitudes.compensated;
-        const double slopeError = carried ? gamma(terms) * slopeSum_ +
-                                                10 * gamma(4 * terms) * gamma(4 * terms) * slopeSum_
-                                          : 4 * gamma(2 * terms) * slopeSum_;
+        const double literalSlopeError = kUnit * (1 + gamma(terms)) * weightedSlopes_;
+        const double slopeError =
+            literalSlopeError + (carried ? 10 * gamma(4 * terms) * gamma(4 * terms) * slopeSum_
+                                         : 3 * gamma(2 * terms) * slopeSum_);
         const double scale = absB_ * (1 + gamma(2));
         // |u_j - u~| <= constant + perSlope |T~| + perLow |carried error|
         candidateConstant_ =
@@ -199,7 +205,7 @@ public:
         candidatePerSlope_ =
             exactCandidates ? 0.0 : 2 * gamma(2) * absB_ + (carried ? 3 * kUnit * scale : 0.0);
         candidatePerLow_ = exactCandidates || !carried ? 0.0 : 2 * scale;
-        gammaScore_ = gamma(terms + 4);
+        literalSumScale_ = kUnit * (1 + gamma(terms + 2));
         // The rounding of S~'s last two operations, and of the carried
         // errors' own sums; without carried errors, that of the plain sums.
         gammaSum_ =
@@ -212,10 +218,15 @@ public:
         const double candidateError =
             candidateConstant_ + candidatePerSlope_ * e.slope + candidatePerLow_ * e.slopeLow;
         const double farthest = distance + candidateError;  // >= |u_j - a|
-        // Evaluating F at u_j, the literal computation's own rounding.
+        // Evaluating F at u_j, the literal computation's own rounding: of
+        // each term and of the last operations, and of the recursive sum,
+        // at most u times the sum of its partial sums.
+        const double farthestCandidate = e.candidate + candidateError;  // >= |u_j|
         const double atCandidate =
-            gammaScore_ * (0.5 * farthest * farthest +
-                           absB_ * ((e.candidate + candidateError) * slopeSum_ + offsetSum_));
+            gamma(5) * 0.5 * farthest * farthest +
+            absB_ * (gamma(6) * (farthestCandidate * slopeSum_ + offsetSum_) +
+                     literalSumScale_ *
+                         (farthestCandidate * weightedSlopes_ + weightedOffsets_));
         // F moving from u~ to u_j.
         const double moving = candidateError * (farthest + absB_ * slopeSum_);
         // The estimate's own rounding and the kinks within rounding of u~.
@@ -230,9 +241,9 @@ public:
     }
 
 private:
-    double slopeSum_, offsetSum_, absB_;
+    double slopeSum_, offsetSum_, weightedSlopes_, weightedOffsets_, absB_;
     double candidateConstant_, candidatePerSlope_, candidatePerLow_;
-    double gammaScore_, gammaSum_, floorBase_;
+    double literalSumScale_, gammaSum_, floorBase_;
 };
 
 // The kinks -q_k/p_k of every term with p_k != 0, ascending, into kinks;
@@ -364,11 +375,15 @@ bool pruningApplies(double a, double b, const double *p, const double *q, int32_
         carryErrors == Carry::Always || (carryErrors == Carry::Automatic && n >= kCarryFrom);
     magnitudes->compensated = carry;
     double slopes = 0, slopesLow = 0, offsets = 0, beta = 0, betaLow = 0;
+    double weightedSlopes = 0, weightedOffsets = 0;
     double nonFinite = (a - a) + (b - b);
     int32_t tiny = 0;
     for (int32_t k = 0; k < n; ++k) {
         addCompensated(slopes, slopesLow, std::fabs(p[k]), carry);
         offsets += std::fabs(q[k]);
+        // The high part of a compensated sum is the plain recursive sum.
+        weightedSlopes += slopes;
+        weightedOffsets += offsets;
         // S(x) past no kink: -|p| x - sign(p) q for p != 0, |q| for p = 0.
         addCompensated(beta, betaLow, p[k] == 0 ? std::fabs(q[k]) : negatedUnless(p[k] < 0, q[k]),
                        carry);
@@ -385,6 +400,13 @@ bool pruningApplies(double a, double b, const double *p, const double *q, int32_
     // times the exact sum; this rounds it up past that.
     const double up = 1 + 4 * gamma(static_cast<double>(n) + 2);
     magnitudes->slopes = slopes * up;
+    // A recursive sum of n computed partial sums, each at least (1 - gamma_n)
+    // times the exact one, is at least (1 - 2 gamma_n) times the exact sum
+    // of the exact partial sums; this rounds it up past that. Each is at most
+    // n times the plain sum, so nothing here can overflow where that cannot.
+    const double weightedUp = 1 + 4 * gamma(2 * static_cast<double>(n) + 2);
+    magnitudes->weightedSlopes = weightedSlopes * weightedUp;
+    magnitudes->weightedOffsets = weightedOffsets * weightedUp;
     magnitudes->offsets = offsets * up;
     // Bounds every candidate, computed or estimated, with room to spare.
     const double largestCandidate = std::fabs(a) + 2 * std::fabs(b) * magnitudes->slopes;

@@ -117,6 +117,55 @@ TEST(Grid, MidpointsAreTheGridsAndAscendWithinTheSentinel) {
     }
 }
 
+// The bound takes the literal recursive sum's rounding to be at most u(1 +
+// gamma_n) times the sum of its partial sums' magnitudes (the weighted sum
+// pruningApplies returns). Checked on slopes that long double adds exactly,
+// in orders that make the rounding large: were the weights wrong (a term
+// weighted by its position rather than by the partial sums after it, say),
+// a large first term followed by many small ones would break it.
+TEST(Pruning, LiteralSumsRoundWithinTheWeightedBound) {
+    std::mt19937_64 rng(127);
+    for (int trial = 0; trial < 400; ++trial) {
+        // Sums that long double adds exactly: odd multiples of 2^-8 below
+        // 2^38, up to 4000 of them; or 2^30 and then up to 999 times half
+        // its ulp, each of which a double addition rounds away (to even):
+        // the worst case, an error of n - 1 half ulps, within n / (n - 1)
+        // of the bound.
+        const bool halfUlps = trial % 4 == 1;
+        const int32_t n = std::uniform_int_distribution<int32_t>(2, halfUlps ? 1000 : 4000)(rng);
+        Problem problem;
+        problem.a = 0;
+        problem.b = 1;
+        for (int32_t k = 0; k < n; ++k) {
+            double p = (2.0 * std::uniform_int_distribution<int64_t>(0, (1 << 29) - 1)(rng) + 1) *
+                       std::ldexp(1.0, std::uniform_int_distribution<int>(-8, 8)(rng));
+            if (halfUlps) p = k == 0 ? 0x1p30 : 0x1p-23;
+            if (trial % 4 == 2) p = std::ldexp(p, -k / 200);  // falling magnitudes
+            problem.p.push_back(p);
+            problem.q.push_back(1);
+        }
+        tarvenloch::Magnitudes magnitudes;
+        ASSERT_TRUE(tarvenloch::pruningApplies(problem.a, problem.b, problem.p.data(),
+                                               problem.q.data(), n, &magnitudes));
+        for (int pattern = 0; pattern < 4; ++pattern) {
+            double t = 0;
+            long double exact = 0;
+            for (int32_t k = 0; k < n; ++k) {
+                const bool plus = pattern == 0 || (pattern == 1 ? k % 2 == 0 : rng() % 2 == 0);
+                t = plus ? t + problem.p[k] : t - problem.p[k];
+                exact += plus ? problem.p[k] : -static_cast<long double>(problem.p[k]);
+            }
+            const double u = 0x1p-53, gammaN = n * u / (1 - n * u);
+            ASSERT_LE(std::fabs(static_cast<long double>(t) - exact),
+                      u * (1 + gammaN) * magnitudes.weightedSlopes)
+                << "trial " << trial << ", pattern " << pattern;
+            if (halfUlps && pattern == 0) {
+                ASSERT_EQ(t, 0x1p30);  // every addition did round away
+            }
+        }
+    }
+}
+
 // The literal slope, candidate and score at one midpoint.
 struct Literal {
     double t, u, score;
