@@ -210,7 +210,7 @@ public:
         // errors' own sums; without carried errors, that of the plain sums.
         gammaSum_ =
             carried ? gamma(2) + 5 * gamma(2 * terms) * gamma(2 * terms) : 3 * gamma(2 * terms + 4);
-        floorBase_ = 4 * terms * absB_ + 2 * absB_ * slopeSum_ + 2 * absB_ + 16;
+        floorBase_ = 5 * terms * absB_ + 2 * absB_ * slopeSum_ + 2 * absB_ + 16;
     }
 
     double operator()(const Extent &e) const {

@@ -300,6 +300,57 @@ TEST(Pruning, EveryExactScoreLiesWithinTheBoundOfItsEstimate) {
     EXPECT_GT(checked, 10000);
 }
 
+// A sum that the literal computation rounds at nearly every addition: |y|
+// = 2^20 first, then 3000 terms of 2^-33, each just over half an ulp of the
+// running sum. There the errors reach almost the bound before its factor 2
+// (the rigorous part), in both rounds: the test fails if any term the
+// rounding of the literal sums needs is dropped or made smaller.
+TEST(Pruning, RoundingAtEveryAdditionStaysWithinTheRigorousHalfOfTheBound) {
+    Problem problem;
+    problem.a = 0x1.00001p+20;
+    problem.b = 1;
+    problem.p.assign(3001, 0.0);
+    problem.q.assign(3001, 0x1p-33);
+    problem.p[0] = 1;
+    problem.q[0] = 0;
+    for (const auto carry : {tarvenloch::Carry::Never, tarvenloch::Carry::Always}) {
+        std::vector<double> mid;
+        std::vector<tarvenloch::IntervalEstimate> estimates;
+        int64_t kept = 0;
+        double commonBound = 0;
+        std::vector<unsigned char> scratch;
+        void *aligned = nullptr;
+        tarvenloch::Magnitudes magnitudes;
+        ASSERT_TRUE(estimatesOf(problem, mid, estimates, kept, commonBound, scratch, aligned,
+                                magnitudes, carry));
+        std::vector<double> exact;
+        double largest = 0;
+        for (const tarvenloch::IntervalEstimate &e : estimates) {
+            const Literal literal = literalAt(mid[e.interval], problem);
+            exact.push_back(literal.u);
+            ASSERT_LE(std::fabs(literal.score - e.score), 0.5 * e.bound);
+            largest = std::max(largest, std::fabs(literal.score - e.score) / e.bound);
+        }
+        std::vector<tarvenloch::IntervalEstimate> refined(exact.size());
+        tarvenloch::refineCandidates(problem.a, problem.b, problem.n(), magnitudes, aligned,
+                                     exact.data(), static_cast<int64_t>(exact.size()),
+                                     refined.data());
+        for (size_t c = 0; c < refined.size(); ++c) {
+            const Literal literal = literalAt(mid[estimates[c].interval], problem);
+            ASSERT_LE(std::fabs(literal.score - refined[c].score), 0.5 * refined[c].bound);
+            largest =
+                std::max(largest, std::fabs(literal.score - refined[c].score) / refined[c].bound);
+        }
+        std::printf("carry %d: largest error / bound %.4f\n", static_cast<int>(carry), largest);
+        if (carry == tarvenloch::Carry::Always) {
+            EXPECT_GT(largest, 0.45);  // the case does reach the bound
+        }
+    }
+    EXPECT_EQ(bitsOf(reference::minimize(problem.a, problem.b, problem.p.data(), problem.q.data(),
+                                         problem.n())),
+              bitsOf(solveWith(Strategy::PrunedCarried, tarvenloch::selectedScanLevel(), problem)));
+}
+
 // Scores in [1e99, 1e100) are below the starting best value, so the best
 // candidate is returned, not the fallback 1e8; with the starting value any
 // lower, every score would fail the test. Scores just above it give the
