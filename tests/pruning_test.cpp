@@ -185,13 +185,25 @@ Literal literalAt(double o, const Problem &problem) {
     return {t, u, ((u - problem.a) * 0.5) * (u - problem.a) - v * problem.b};
 }
 
-// The pruning's estimates for a problem, with the midpoints they index;
-// false when the pruning does not apply.
-// The scratch stays in *scratch for a second round.
-bool estimatesOf(const Problem &problem, std::vector<double> &mid,
-                 std::vector<tarvenloch::IntervalEstimate> &estimates, int64_t &kept,
-                 double &commonBound, std::vector<unsigned char> &scratch, void *&aligned,
-                 tarvenloch::Magnitudes &magnitudes, tarvenloch::Carry carry) {
+// The pruning's estimates for a problem, with the midpoints they index and
+// what a second round needs (its scratch stays in scratch).
+struct PruningRun {
+    std::vector<double> mid;
+    std::vector<tarvenloch::IntervalEstimate> estimates;
+    int64_t kept = 0;
+    double commonBound = 0;
+    std::vector<unsigned char> scratch;
+    void *aligned = nullptr;
+    tarvenloch::Magnitudes magnitudes;
+};
+
+// Fills run; false when the pruning does not apply.
+bool estimatesOf(const Problem &problem, tarvenloch::Carry carry, PruningRun &run) {
+    auto &mid = run.mid;
+    auto &estimates = run.estimates;
+    auto &scratch = run.scratch;
+    auto &aligned = run.aligned;
+    auto &magnitudes = run.magnitudes;
     const int32_t n = problem.n();
     if (!tarvenloch::pruningApplies(problem.a, problem.b, problem.p.data(), problem.q.data(), n,
                                     &magnitudes, carry)) {
@@ -215,9 +227,9 @@ bool estimatesOf(const Problem &problem, std::vector<double> &mid,
     std::vector<double> keptMid(n + 1);
     estimates.resize(n + 1);
     int64_t found = 0;
-    kept = tarvenloch::pruneIntervals(problem.a, problem.b, problem.p.data(), problem.q.data(), n,
-                                      magnitudes, keyed.data(), m, mid.data(), count, aligned,
-                                      keptMid.data(), estimates.data(), &found, &commonBound);
+    run.kept = tarvenloch::pruneIntervals(
+        problem.a, problem.b, problem.p.data(), problem.q.data(), n, magnitudes, keyed.data(), m,
+        mid.data(), count, aligned, keptMid.data(), estimates.data(), &found, &run.commonBound);
     estimates.resize(found);
     return true;
 }
@@ -240,20 +252,14 @@ TEST(Pruning, EveryExactScoreLiesWithinTheBoundOfItsEstimate) {
         const int32_t n =
             trial % 50 == 0 ? 600 : std::uniform_int_distribution<int32_t>(1, 60)(rng);
         const Problem problem = familyProblem(family, n, rng);
-        std::vector<double> mid;
-        std::vector<tarvenloch::IntervalEstimate> estimates;
-        int64_t kept = 0;
-        double commonBound = 0;
-        std::vector<unsigned char> scratch;
-        void *aligned = nullptr;
-        tarvenloch::Magnitudes magnitudes;
         // Every other problem carries the running sums' rounding errors.
         const auto carry = trial % 2 ? tarvenloch::Carry::Always : tarvenloch::Carry::Never;
-        if (!estimatesOf(problem, mid, estimates, kept, commonBound, scratch, aligned, magnitudes,
-                         carry))
-            continue;
+        PruningRun run;
+        if (!estimatesOf(problem, carry, run)) continue;
+        const auto &mid = run.mid;
+        const auto &estimates = run.estimates;
         if (problem.b == 0) continue;  // the first interval wins outright
-        ASSERT_GE(kept, 1);
+        ASSERT_GE(run.kept, 1);
         size_t next = 0;
         Literal previous{};
         for (int64_t j = 0; j < static_cast<int64_t>(mid.size()); ++j) {
@@ -263,7 +269,7 @@ TEST(Pruning, EveryExactScoreLiesWithinTheBoundOfItsEstimate) {
                 const double error = std::fabs(literal.score - e.score);
                 ASSERT_LE(error, e.bound) << familyName(family) << " trial " << trial
                                           << " interval " << j << " score " << literal.score;
-                ASSERT_LE(e.bound, commonBound) << familyName(family) << " trial " << trial;
+                ASSERT_LE(e.bound, run.commonBound) << familyName(family) << " trial " << trial;
                 if (e.bound > 0) largestRatio = std::max(largestRatio, error / e.bound);
                 ++checked;
             } else {
@@ -283,7 +289,7 @@ TEST(Pruning, EveryExactScoreLiesWithinTheBoundOfItsEstimate) {
         }
         std::vector<tarvenloch::IntervalEstimate> refined(exact.size());
         std::vector<double> list = exact;
-        tarvenloch::refineCandidates(problem.a, problem.b, problem.n(), magnitudes, aligned,
+        tarvenloch::refineCandidates(problem.a, problem.b, problem.n(), run.magnitudes, run.aligned,
                                      list.data(), static_cast<int64_t>(list.size()),
                                      refined.data());
         for (size_t c = 0; c < exact.size(); ++c) {
@@ -314,15 +320,10 @@ TEST(Pruning, RoundingAtEveryAdditionStaysWithinTheRigorousHalfOfTheBound) {
     problem.p[0] = 1;
     problem.q[0] = 0;
     for (const auto carry : {tarvenloch::Carry::Never, tarvenloch::Carry::Always}) {
-        std::vector<double> mid;
-        std::vector<tarvenloch::IntervalEstimate> estimates;
-        int64_t kept = 0;
-        double commonBound = 0;
-        std::vector<unsigned char> scratch;
-        void *aligned = nullptr;
-        tarvenloch::Magnitudes magnitudes;
-        ASSERT_TRUE(estimatesOf(problem, mid, estimates, kept, commonBound, scratch, aligned,
-                                magnitudes, carry));
+        PruningRun run;
+        ASSERT_TRUE(estimatesOf(problem, carry, run));
+        const auto &mid = run.mid;
+        const auto &estimates = run.estimates;
         std::vector<double> exact;
         double largest = 0;
         for (const tarvenloch::IntervalEstimate &e : estimates) {
@@ -332,7 +333,7 @@ TEST(Pruning, RoundingAtEveryAdditionStaysWithinTheRigorousHalfOfTheBound) {
             largest = std::max(largest, std::fabs(literal.score - e.score) / e.bound);
         }
         std::vector<tarvenloch::IntervalEstimate> refined(exact.size());
-        tarvenloch::refineCandidates(problem.a, problem.b, problem.n(), magnitudes, aligned,
+        tarvenloch::refineCandidates(problem.a, problem.b, problem.n(), run.magnitudes, run.aligned,
                                      exact.data(), static_cast<int64_t>(exact.size()),
                                      refined.data());
         for (size_t c = 0; c < refined.size(); ++c) {
