@@ -523,8 +523,8 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
 
     // Step 4: where each estimated candidate lies among the kinks. The
     // slopes grow with the interval and rounding is monotone, so the
-    // candidates ascend for b > 0 and descend for b < 0: one merge, walked
-    // in ascending order, places them all.
+    // candidates ascend for b > 0 and descend for b < 0: a merge, walked in
+    // ascending order, places them all.
     int64_t *kinksBelow = layout.position;
     placeCandidates(kinks, kinkCount, candidate, found, b < 0, kinksBelow);
 

@@ -44,6 +44,39 @@ void scanAvx512Values(double *u, int64_t count, double a, double b, const double
                       const double *q, int32_t n, double *score);
 #endif
 
+namespace {
+
+// The slope of the sum at midpoint o, one term at a time; a NaN x counts as
+// negative.
+inline double slopeAt(double o, const double *p, const double *q, int32_t n) {
+    double t = 0.0;
+    for (int32_t k = 0; k < n; ++k) {
+        const double x = p[k] * o + q[k];
+        if (x >= 0) {
+            t = t + p[k];
+        } else {
+            t = t - p[k];
+        }
+    }
+    return t;
+}
+
+// The score of candidate u, one term at a time.
+inline double scoreAt(double u, double a, double b, const double *p, const double *q, int32_t n) {
+    double v = 0.0;
+    for (int32_t k = 0; k < n; ++k) {
+        const double y = u * p[k] + q[k];
+        if (y >= 0) {
+            v = v + y;
+        } else {
+            v = v - y;
+        }
+    }
+    return ((u - a) * 0.5) * (u - a) - v * b;
+}
+
+}  // namespace
+
 // The interval scan written out one interval and one term at a time: the
 // reference every vector scan must match to the bit.
 double scanPortable(double *mid, int64_t count, double a, double b, const double *p,
@@ -51,29 +84,9 @@ double scanPortable(double *mid, int64_t count, double a, double b, const double
     double bestValue = 1e100;
     double bestCandidate = 1e8;
     for (int64_t j = 0; j < count; ++j) {
-        const double o = mid[j];
-        // The slope of the sum on this piece; a NaN x counts as negative.
-        double t = 0.0;
-        for (int32_t k = 0; k < n; ++k) {
-            const double x = p[k] * o + q[k];
-            if (x >= 0) {
-                t = t + p[k];
-            } else {
-                t = t - p[k];
-            }
-        }
         // The piece's stationary point, evaluated wherever it lies.
-        const double u = t * b + a;
-        double v = 0.0;
-        for (int32_t k = 0; k < n; ++k) {
-            const double y = u * p[k] + q[k];
-            if (y >= 0) {
-                v = v + y;
-            } else {
-                v = v - y;
-            }
-        }
-        const double value = ((u - a) * 0.5) * (u - a) - v * b;
+        const double u = slopeAt(mid[j], p, q, n) * b + a;
+        const double value = scoreAt(u, a, b, p, q, n);
         // Strict: the leftmost of equal values stays, a NaN never wins.
         if (value < bestValue) {
             bestValue = value;
@@ -85,36 +98,12 @@ double scanPortable(double *mid, int64_t count, double a, double b, const double
 
 void slopesPortable(double *mid, int64_t count, const double *p, const double *q, int32_t n,
                     double *t) {
-    for (int64_t j = 0; j < count; ++j) {
-        const double o = mid[j];
-        double slope = 0.0;
-        for (int32_t k = 0; k < n; ++k) {
-            const double x = p[k] * o + q[k];
-            if (x >= 0) {
-                slope = slope + p[k];
-            } else {
-                slope = slope - p[k];
-            }
-        }
-        t[j] = slope;
-    }
+    for (int64_t j = 0; j < count; ++j) t[j] = slopeAt(mid[j], p, q, n);
 }
 
 void valuesPortable(double *u, int64_t count, double a, double b, const double *p, const double *q,
                     int32_t n, double *score) {
-    for (int64_t j = 0; j < count; ++j) {
-        const double candidate = u[j];
-        double v = 0.0;
-        for (int32_t k = 0; k < n; ++k) {
-            const double y = candidate * p[k] + q[k];
-            if (y >= 0) {
-                v = v + y;
-            } else {
-                v = v - y;
-            }
-        }
-        score[j] = ((candidate - a) * 0.5) * (candidate - a) - v * b;
-    }
+    for (int64_t j = 0; j < count; ++j) score[j] = scoreAt(u[j], a, b, p, q, n);
 }
 
 bool scanLevelSupported(ScanLevel level) {
