@@ -352,6 +352,142 @@ TEST(Pruning, RoundingAtEveryAdditionStaysWithinTheRigorousHalfOfTheBound) {
               bitsOf(solveWith(Strategy::PrunedCarried, tarvenloch::selectedScanLevel(), problem)));
 }
 
+// ---- Each term of the bound at the edge of its share ----
+
+// n terms: one of slope 1 with offset bigQ, first or last in term order, and
+// n - 1 equal small ones (p, q) whose products and additions fall on or
+// just past half an ulp of the sums they join, so that one of the running
+// sums rounds at every addition, always the same way.
+Problem halfUlpProblem(double a, double b, bool bigFirst, double bigQ, double p, double q,
+                       int32_t n) {
+    Problem problem;
+    problem.a = a;
+    problem.b = b;
+    problem.p.assign(n, p);
+    problem.q.assign(n, q);
+    const int32_t big = bigFirst ? 0 : n - 1;
+    problem.p[big] = 1;
+    problem.q[big] = bigQ;
+    return problem;
+}
+
+// How close the estimates of each round come to the part of the bound the
+// argument proves, E / 2 (the factor 2 is margin): the largest
+// |F - F~| / (E / 2) over the candidates. With it, the second round's
+// estimates of the literal candidates (equal neighbours merged, as the scan
+// gives them) and how many it keeps.
+struct Reach {
+    double first = 0, second = 0;
+    std::vector<double> u, score;  // the literal candidates and their scores
+    std::vector<tarvenloch::IntervalEstimate> refined;
+    int64_t kept = 0;
+};
+Reach reachOf(const Problem &problem, tarvenloch::Carry carry) {
+    Reach reach;
+    PruningRun run;
+    EXPECT_TRUE(estimatesOf(problem, carry, run));
+    for (const tarvenloch::IntervalEstimate &e : run.estimates) {
+        const Literal literal = literalAt(run.mid[e.interval], problem);
+        reach.first = std::max(reach.first, std::fabs(literal.score - e.score) / (0.5 * e.bound));
+        if (reach.u.empty() || reach.u.back() != literal.u) {
+            reach.u.push_back(literal.u);
+            reach.score.push_back(literal.score);
+        }
+    }
+    std::vector<double> kept = reach.u;
+    reach.refined.resize(kept.size());
+    reach.kept = tarvenloch::refineCandidates(
+        problem.a, problem.b, problem.n(), run.magnitudes, run.aligned, kept.data(),
+        static_cast<int64_t>(kept.size()), reach.refined.data());
+    for (size_t c = 0; c < kept.size(); ++c) {
+        const tarvenloch::IntervalEstimate &e = reach.refined[c];
+        reach.second =
+            std::max(reach.second, std::fabs(reach.score[c] - e.score) / (0.5 * e.bound));
+    }
+    return reach;
+}
+
+// Each row is an input built to drive one term of the bound, or one rule
+// that rests on it, to the edge. Every estimate must stay within E / 2, the
+// row must still come as close to it as it was built to, and the pruned
+// paths must return the literal result. Dropping the term a row drives
+// breaks the first check or the last (docs/pruning.md, "Which input needs
+// which term", says which terms no input can need on their own, and why).
+TEST(Pruning, EachTermOfTheBoundIsDrivenToItsEdge) {
+    using tarvenloch::Carry;
+    const Problem slopes =
+        halfUlpProblem(-1 + 0x1p-20, 1, true, -(0x1p-10 + 0x1p-30), 0x1p-53, -0x1p-63, 33001);
+    const Problem running =
+        halfUlpProblem(-1 + 0x1p-20, 1, false, -0x1p-10, 0x1p-53, -(0x1p-63 + 0x1p-83), 3001);
+    // The candidates 0 and 2: the winner first, with a small bound, its
+    // estimate above its score; the other's estimate below its score by
+    // more than the winner's bound.
+    const Problem threshold = halfUlpProblem(0x1.ffffffffffe17p-1, 1, false, -1, 0x1p-54 + 0x1p-74,
+                                             -(0x1p-55 + 0x1p-75), 1000);
+    // The slopes' problem mirrored to b < 0 and scaled by 2^164 (every
+    // rounding the same), plus a last term p = 0 that lifts the one
+    // survivor's score to 1e100: its estimate lies just below.
+    Problem lone =
+        halfUlpProblem(-0x1.8p165, -0x1p164, true, -(0x1p154 + 0x1p134), 0x1p-53, -0x1p101, 3001);
+    lone.p.push_back(0);
+    lone.q.push_back(0);
+    lone.q.back() = (1e100 - literalAt(-1, lone).score) / 0x1p164;  // left of every kink
+
+    enum class Rule { None, WinnerKeptByItsBound, LoneSurvivorAboveTheStart };
+    struct Row {
+        const char *drives;
+        const Problem &problem;
+        Carry carry;
+        double first, second;  // each round reaches at least this share of E / 2
+        Rule rule;
+    } rows[] = {
+        {"the literal slope's rounding; the literal sums' and the carried low parts of alpha "
+         "and beta (second round); the factor 2 is all the margin there is",
+         slopes, Carry::Always, 0.98, 0.98, Rule::None},
+        {"the plain running sums of alpha and beta", slopes, Carry::Never, 0.1, 0.25, Rule::None},
+        {"the running slope's carried low part", running, Carry::Always, 0.49, 0, Rule::None},
+        {"the plain running slope", running, Carry::Never, 0.15, 0, Rule::None},
+        {"the carried low parts of alpha and beta; the second round's threshold", threshold,
+         Carry::Always, 0.9, 0.9, Rule::WinnerKeptByItsBound},
+        {"a lone survivor's bound against the starting value 1e100", lone, Carry::Always, 0.6, 0.9,
+         Rule::LoneSurvivorAboveTheStart},
+    };
+    for (const Row &row : rows) {
+        const Problem &problem = row.problem;
+        const Reach reach = reachOf(problem, row.carry);
+        EXPECT_LE(reach.first, 1) << row.drives;
+        EXPECT_LE(reach.second, 1) << row.drives;
+        EXPECT_GE(reach.first, row.first) << row.drives;
+        EXPECT_GE(reach.second, row.second) << row.drives;
+        std::printf("%.4f %.4f: %s\n", reach.first, reach.second, row.drives);
+        const auto winner =
+            std::min_element(reach.score.begin(), reach.score.end()) - reach.score.begin();
+        if (row.rule == Rule::WinnerKeptByItsBound) {
+            // Only its bound keeps the winner: its estimate less the bound
+            // lies above another's estimate.
+            const auto lowest =
+                std::min_element(reach.refined.begin(), reach.refined.end(),
+                                 [](const auto &x, const auto &y) { return x.score < y.score; });
+            EXPECT_GT(reach.refined[winner].score - reach.refined[winner].bound, lowest->score);
+        }
+        if (row.rule == Rule::LoneSurvivorAboveTheStart) {
+            EXPECT_EQ(reach.kept, 1);
+            EXPECT_LT(reach.refined[winner].score, 1e100);
+            EXPECT_GE(reach.score[winner], 1e100);
+        }
+        const double expected = reference::minimize(problem.a, problem.b, problem.p.data(),
+                                                    problem.q.data(), problem.n());
+        if (row.rule == Rule::LoneSurvivorAboveTheStart) {
+            EXPECT_EQ(expected, 1e8);
+        }
+        for (Strategy strategy : {Strategy::Automatic, Strategy::Pruned, Strategy::PrunedCarried}) {
+            EXPECT_EQ(bitsOf(expected),
+                      bitsOf(solveWith(strategy, tarvenloch::selectedScanLevel(), problem)))
+                << row.drives << ", strategy " << static_cast<int>(strategy);
+        }
+    }
+}
+
 // Scores in [1e99, 1e100) are below the starting best value, so the best
 // candidate is returned, not the fallback 1e8; with the starting value any
 // lower, every score would fail the test. Scores just above it give the
