@@ -371,9 +371,14 @@ Problem halfUlpProblem(double a, double b, bool bigFirst, double bigQ, double p,
     return problem;
 }
 
-// How close the estimates of each round come to the part of the bound the
-// argument proves, E / 2 (the factor 2 is margin): the largest
-// |F - F~| / (E / 2) over the candidates. With it, the second round's
+// The part of an estimate's bound E that the argument proves: E is twice
+// it (the factor 2 is margin) plus 4u |F~| for the keep rule's comparisons.
+double provenPart(const tarvenloch::IntervalEstimate &e) {
+    return 0.5 * (e.bound - 0x1p-51 * std::fabs(e.score));
+}
+
+// How close the estimates of each round come to the proven part of their
+// bound: the largest |F - F~| / provenPart over the candidates. With it, the second round's
 // estimates of the literal candidates (equal neighbours merged, as the scan
 // gives them) and how many it keeps.
 struct Reach {
@@ -388,7 +393,7 @@ Reach reachOf(const Problem &problem, tarvenloch::Carry carry) {
     EXPECT_TRUE(estimatesOf(problem, carry, run));
     for (const tarvenloch::IntervalEstimate &e : run.estimates) {
         const Literal literal = literalAt(run.mid[e.interval], problem);
-        reach.first = std::max(reach.first, std::fabs(literal.score - e.score) / (0.5 * e.bound));
+        reach.first = std::max(reach.first, std::fabs(literal.score - e.score) / provenPart(e));
         if (reach.u.empty() || reach.u.back() != literal.u) {
             reach.u.push_back(literal.u);
             reach.score.push_back(literal.score);
@@ -401,15 +406,14 @@ Reach reachOf(const Problem &problem, tarvenloch::Carry carry) {
         static_cast<int64_t>(kept.size()), reach.refined.data());
     for (size_t c = 0; c < kept.size(); ++c) {
         const tarvenloch::IntervalEstimate &e = reach.refined[c];
-        reach.second =
-            std::max(reach.second, std::fabs(reach.score[c] - e.score) / (0.5 * e.bound));
+        reach.second = std::max(reach.second, std::fabs(reach.score[c] - e.score) / provenPart(e));
     }
     return reach;
 }
 
 // Each row is an input built to drive one term of the bound, or one rule
-// that rests on it, to the edge. Every estimate must stay within E / 2, the
-// row must still come as close to it as it was built to, and the pruned
+// that rests on it, to the edge. Every estimate must stay within the proven
+// part of its bound, the row must still come as close to it as it was built to, and the pruned
 // paths must return the literal result. Dropping the term a row drives
 // breaks the first check or the last (docs/pruning.md, "Which input needs
 // which term", says which terms no input can need on their own, and why).
@@ -433,12 +437,21 @@ TEST(Pruning, EachTermOfTheBoundIsDrivenToItsEdge) {
     lone.q.push_back(0);
     lone.q.back() = (1e100 - literalAt(-1, lone).score) / 0x1p164;  // left of every kink
 
+    // Two terms whose every rounding, literal and estimated, falls on half an
+    // ulp the way that adds to the error, the two slopes straddling a tie of
+    // the candidate's rounding: the candidates land an ulp of a apart.
+    Problem sums;
+    sums.a = -0x1.00001022f8837p+30;
+    sums.b = 0x1.0001bb2cc0ddbp-11;
+    sums.p = {0x1.0000000000001p-32, 0x1.0000003abebcap+21};
+    sums.q = {0x1.000000002p-1, 0x1.4e04p+12};
+
     enum class Rule { None, WinnerKeptByItsBound, LoneSurvivorAboveTheStart };
     struct Row {
         const char *drives;
         const Problem &problem;
         Carry carry;
-        double first, second;  // each round reaches at least this share of E / 2
+        double first, second;  // each round reaches at least this share of the proven part
         Rule rule;
     } rows[] = {
         {"the literal slope's rounding; the literal sums' and the carried low parts of alpha "
@@ -447,6 +460,8 @@ TEST(Pruning, EachTermOfTheBoundIsDrivenToItsEdge) {
         {"the plain running sums of alpha and beta", slopes, Carry::Never, 0.1, 0.25, Rule::None},
         {"the running slope's carried low part", running, Carry::Always, 0.49, 0, Rule::None},
         {"the plain running slope", running, Carry::Never, 0.15, 0, Rule::None},
+        {"the candidates' sums + a; each literal term's rounding (the gamma_6 term)", sums,
+         Carry::Always, 0.85, 0.45, Rule::None},
         {"the carried low parts of alpha and beta; the second round's threshold", threshold,
          Carry::Always, 0.9, 0.9, Rule::WinnerKeptByItsBound},
         {"a lone survivor's bound against the starting value 1e100", lone, Carry::Always, 0.6, 0.9,
