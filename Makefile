@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup build test test-release test-sanitizers test-windows test-dist windows dist run bench picture fuzz octave-package install clean
+.PHONY: all setup build test test-release test-sanitizers test-windows test-dist windows dist run bench picture fuzz mutate octave-package install clean
 
 all: build
 
@@ -83,6 +83,13 @@ fuzz: setup $(BUILD)-asan/CMakeCache.txt
 	ctest --test-dir $(BUILD)-asan --output-on-failure -R _fuzz
 	cmake -D FUZZ_SECONDS=$(TEST_FUZZ_SECONDS) $(BUILD)-asan >/dev/null
 
+# The faults of tests/mutants.txt, one at a time in a copy of the sources
+# (build-mutate/), each against the C++ tests: which tests catch each, and
+# the faults none does. Run it after any change to solver/; not part of
+# `make test` (about 15 minutes).
+mutate: setup
+	bash tools/mutate.sh
+
 # Sets up, builds, and runs the demonstration in Octave.
 run: setup build
 	cd $(BUILD)/octave && octave-cli --norc --no-history $(CURDIR)/examples/demo.m
@@ -116,4 +123,4 @@ picture: setup build
 	  --eval "addpath('$(CURDIR)/tools'); draw_example('$(CURDIR)/docs/example.png')"
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-windows
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-windows build-mutate
