@@ -446,6 +446,24 @@ TEST(Pruning, EachTermOfTheBoundIsDrivenToItsEdge) {
     sums.p = {0x1.0000000000001p-32, 0x1.0000003abebcap+21};
     sums.q = {0x1.000000002p-1, 0x1.4e04p+12};
 
+    // 1000 small terms flipping with a term of slope 1 at the kink 1, whose
+    // increase rounds at every addition, while the first slope, lifted into a
+    // lower binade by a term that never flips (its kink lies past the
+    // sentinel), adds them exactly: only the increase's carried errors
+    // account for the slope's.
+    Problem increases =
+        halfUlpProblem(-2.25 * 0x1p30 + 0.5, 0x1p30, false, -1, 0x1p-53, -0x1p-53, 1001);
+    increases.p.push_back(1.25);
+    increases.q.push_back(1.25 * 0x1p34);
+
+    // Scores below the smallest normal number: the literal and estimated b S
+    // fall either side of a subnormal tie, an error of 2^-1074 that no term
+    // of relative size covers, only the floor.
+    Problem subnormal;
+    subnormal.b = 0x1.8ae4f5568a5cap-1018;
+    subnormal.p = {-0x1.e59b73c1b505dp-11, -0x1.ba8bd65bc0d88p-12};
+    subnormal.q = {-0x1.02e9870dfa382p-13, -0x1.24047f835a666p-15};
+
     enum class Rule { None, WinnerKeptByItsBound, LoneSurvivorAboveTheStart };
     struct Row {
         const char *drives;
@@ -462,6 +480,9 @@ TEST(Pruning, EachTermOfTheBoundIsDrivenToItsEdge) {
         {"the plain running slope", running, Carry::Never, 0.15, 0, Rule::None},
         {"the candidates' sums + a; each literal term's rounding (the gamma_6 term)", sums,
          Carry::Always, 0.85, 0.45, Rule::None},
+        {"the increases' carried errors", increases, Carry::Always, 0.2, 0, Rule::None},
+        {"the floor, for scores that underflow", subnormal, Carry::Always, 1e-40, 1e-40,
+         Rule::None},
         {"the carried low parts of alpha and beta; the second round's threshold", threshold,
          Carry::Always, 0.9, 0.9, Rule::WinnerKeptByItsBound},
         {"a lone survivor's bound against the starting value 1e100", lone, Carry::Always, 0.6, 0.9,
