@@ -35,7 +35,7 @@ constexpr double kLargestCandidate = 0x1p470;
 constexpr int32_t kCarryFrom = 32768;
 
 // gamma_k = k u / (1 - k u), rounded up: k u < 2^-20 for every k used here
-// (k <= 2n + 4 with n < 2^31), so gamma_k < k u (1 + 2^-19); the factor
+// (k <= 4n + 6 with n < 2^31), so gamma_k < k u (1 + 2^-19); the factor
 // 1 + 2^-10 covers that and the rounding of the product itself.
 inline double gamma(double k) { return k * kUnit * (1 + 0x1p-10); }
 
@@ -192,7 +192,8 @@ public:
         // |t_j - T~_j| <= slopeError (+ 3u |T~_j| + 2 |carried error| when
         // the errors are carried): the literal sum's own rounding, at most u
         // times the sum of its partial sums' magnitudes, and the running
-        // sum's, compensated or not.
+        // sum's, compensated or not. Carried, one |carried error| is what
+        // the argument needs; the second and 3u |T~_j| are margin.
         const bool carried = magnitudes.compensated;
         const double literalSlopeError = kUnit * (1 + gamma(terms)) * weightedSlopes_;
         const double slopeError =
