@@ -456,6 +456,26 @@ TEST(Pruning, EachTermOfTheBoundIsDrivenToItsEdge) {
     increases.p.push_back(1.25);
     increases.q.push_back(1.25 * 0x1p34);
 
+    // Addends that outweigh the running sums they join, in the first slope
+    // and an increase: only the full TwoSum keeps what they absorb.
+    Problem absorbed;
+    absorbed.a = -0x1p+2;
+    absorbed.b = 0x1p+60;
+    absorbed.p = {0x1.8p-56,           0x1.3p-56, 0x1.78p-54,
+                  0x1.2p-52,           0x1.cp-51, 0x1.0000000000002p+1,
+                  0x1.0000000000003p+1};
+    absorbed.q = {0x1.8p-57,  -0x1.c8p-55,           -0x1.78p-55,          -0x1.2p-54,
+                  -0x1.5p-51, -0x1.0000000000002p+1, -0x1.0000000000003p+2};
+
+    // Slopes near 2^1021 with a subnormal b: sum |p| is within reach, but
+    // the sums of its partial sums that the bound weighs overflow, and a
+    // bound of 0 * infinity would drop the winner, the exact candidate 0.
+    Problem overflowing;
+    overflowing.b = -0x1p-1030;
+    overflowing.p.assign(4, 0x1.fffffffffffep+1020);
+    overflowing.q = {0x1.fffffffffffep+1017, 0x1.fffffffffffep+1016, -0x1.fffffffffffep+1016,
+                     -0x1.fffffffffffep+1017};
+
     // Scores below the smallest normal number: the literal and estimated b S
     // fall either side of a subnormal tie, an error of 2^-1074 that no term
     // of relative size covers, only the floor.
@@ -464,7 +484,7 @@ TEST(Pruning, EachTermOfTheBoundIsDrivenToItsEdge) {
     subnormal.p = {-0x1.e59b73c1b505dp-11, -0x1.ba8bd65bc0d88p-12};
     subnormal.q = {-0x1.02e9870dfa382p-13, -0x1.24047f835a666p-15};
 
-    enum class Rule { None, WinnerKeptByItsBound, LoneSurvivorAboveTheStart };
+    enum class Rule { None, WinnerKeptByItsBound, LoneSurvivorAboveTheStart, BeyondTheLimits };
     struct Row {
         const char *drives;
         const Problem &problem;
@@ -481,6 +501,10 @@ TEST(Pruning, EachTermOfTheBoundIsDrivenToItsEdge) {
         {"the candidates' sums + a; each literal term's rounding (the gamma_6 term)", sums,
          Carry::Always, 0.85, 0.45, Rule::None},
         {"the increases' carried errors", increases, Carry::Always, 0.2, 0, Rule::None},
+        {"the carried sums' TwoSum, for addends that outweigh the sum", absorbed, Carry::Always,
+         0.4, 0, Rule::None},
+        {"the limits that keep the bound's own sums finite", overflowing, Carry::Always, 0, 0,
+         Rule::BeyondTheLimits},
         {"the floor, for scores that underflow", subnormal, Carry::Always, 1e-40, 1e-40,
          Rule::None},
         {"the carried low parts of alpha and beta; the second round's threshold", threshold,
@@ -490,6 +514,14 @@ TEST(Pruning, EachTermOfTheBoundIsDrivenToItsEdge) {
     };
     for (const Row &row : rows) {
         const Problem &problem = row.problem;
+        const double expected = reference::minimize(problem.a, problem.b, problem.p.data(),
+                                                    problem.q.data(), problem.n());
+        for (Strategy strategy : {Strategy::Automatic, Strategy::Pruned, Strategy::PrunedCarried}) {
+            EXPECT_EQ(bitsOf(expected),
+                      bitsOf(solveWith(strategy, tarvenloch::selectedScanLevel(), problem)))
+                << row.drives << ", strategy " << static_cast<int>(strategy);
+        }
+        if (row.rule == Rule::BeyondTheLimits) continue;  // the bound is not used there
         const Reach reach = reachOf(problem, row.carry);
         EXPECT_LE(reach.first, 1) << row.drives;
         EXPECT_LE(reach.second, 1) << row.drives;
@@ -510,16 +542,7 @@ TEST(Pruning, EachTermOfTheBoundIsDrivenToItsEdge) {
             EXPECT_EQ(reach.kept, 1);
             EXPECT_LT(reach.refined[winner].score, 1e100);
             EXPECT_GE(reach.score[winner], 1e100);
-        }
-        const double expected = reference::minimize(problem.a, problem.b, problem.p.data(),
-                                                    problem.q.data(), problem.n());
-        if (row.rule == Rule::LoneSurvivorAboveTheStart) {
             EXPECT_EQ(expected, 1e8);
-        }
-        for (Strategy strategy : {Strategy::Automatic, Strategy::Pruned, Strategy::PrunedCarried}) {
-            EXPECT_EQ(bitsOf(expected),
-                      bitsOf(solveWith(strategy, tarvenloch::selectedScanLevel(), problem)))
-                << row.drives << ", strategy " << static_cast<int>(strategy);
         }
     }
 }
