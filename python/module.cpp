@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "batch.h"
 #include "docstrings.h"
 #include "tarvenloch.h"
 
@@ -335,20 +336,15 @@ PyObject *minimizeBatchCall(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                problemCount(P.array(), 2), problemCount(Q.array(), 2),
                                nGiven ? problemCount(nValues.array(), 1) : 1};
     const char *const what[] = {"elements", "elements", "rows", "rows", "elements"};
-    npy_intp count = 1;
-    int decidedBy = -1;
-    for (int i = 0; i < 5; ++i) {
-        if (counts[i] == 1) continue;
-        if (decidedBy < 0) {
-            count = counts[i];
-            decidedBy = i;
-        } else if (counts[i] != count) {
-            PyErr_Format(PyExc_ValueError,
-                         "minimize_batch: %s has %zd %s but %s has %zd %s; each must have 1 or "
-                         "as many as there are problems.",
-                         kNames[decidedBy], count, what[decidedBy], kNames[i], counts[i], what[i]);
-            return nullptr;
-        }
+    int first = 0, second = 0;
+    const npy_intp count = tarvenloch::problemCountOf(counts, 5, &first, &second);
+    if (count < 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "minimize_batch: %s has %zd %s but %s has %zd %s; each must have 1 or as "
+                     "many as there are problems.",
+                     kNames[first], counts[first], what[first], kNames[second], counts[second],
+                     what[second]);
+        return nullptr;
     }
 
     // Each problem's n, as the solver takes it: n <= 0 becomes 0.
