@@ -368,6 +368,7 @@ PyObject *minimizeBatchCall(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     } else if (PyArray_NDIM(nValues.array()) == 0 || counts[4] == 1) {
         Owned first(PyArray_GETITEM(nValues.array(), PyArray_BYTES(nValues.array())));
         if (!first || !wholeNumber(first.get(), kFunction, "n", &largest)) return nullptr;
+        if (count == 0) largest = 0;  // no problem asks for any term
     } else {
         converted.reset(PyArray_SimpleNew(1, &count, NPY_INT32));
         if (!converted) return nullptr;
@@ -385,7 +386,9 @@ PyObject *minimizeBatchCall(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                 }
                 return nullptr;
             }
-            const int64_t whole = value >= 9.2e18 ? INT64_MAX : static_cast<int64_t>(value);
+            const int64_t whole = value >= 9.2e18 ? INT64_MAX
+                                  : value <= 0    ? 0
+                                                  : static_cast<int64_t>(value);
             if (whole > largest) largest = whole;
             each[i] = whole > INT32_MAX ? INT32_MAX : whole > 0 ? static_cast<int32_t>(whole) : 0;
             terms += each[i];
