@@ -9,6 +9,7 @@ import sys
 import threading
 import time
 import tracemalloc
+from functools import partial
 from pathlib import Path
 
 import numpy as np
@@ -122,6 +123,8 @@ ERRORS = [
     (minimize, (1, 1, BIG, BIG, "3"), TypeError, "n must hold real numbers"),
     (minimize, (1, 1, BIG), TypeError, "missing required argument 'q'"),
     (minimize, (1, 1, BIG, BIG, 3, 4), TypeError, "takes at most 5 arguments"),
+    (partial(minimize, m=3), (1, 1, BIG, BIG), TypeError, "unexpected keyword argument 'm'"),
+    (partial(minimize, a=3), (1, 1, BIG, BIG), TypeError, "multiple values for argument 'a'"),
     (minimize_batch, ([1, 2], [1, 2, 3], BIG, BIG), ValueError,
      "minimize_batch: a has 2 elements but b has 3 elements; each must have 1 or as many as "
      "there are problems."),
