@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup build test test-release test-sanitizers test-windows test-dist windows dist run bench picture fuzz mutate octave-package install clean
+.PHONY: all setup build test test-release test-python test-sanitizers test-windows test-dist windows dist run bench picture fuzz mutate octave-package python install clean
 
 all: build
 
@@ -16,14 +16,31 @@ build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Every test: the Release build (C++, Octave, packaging, memcheck, the Linux
-# release module), then the Windows module under Wine, then the release
-# archive, then the C++ suite and the fuzzers under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the concurrency tests under
-# ThreadSanitizer.
-test: setup test-release test-windows test-dist test-sanitizers
+# release module), then the Python package, then the Windows module under
+# Wine, then the release archive, then the C++ suite and the fuzzers under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the concurrency
+# tests under ThreadSanitizer.
+test: setup test-release test-python test-windows test-dist test-sanitizers
 
 test-release: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The Python package: its wheel in dist/, built by and installed into a fresh
+# virtual environment of Debian's interpreter, which sees Debian's NumPy,
+# whatever python comes first on PATH. Nothing is downloaded.
+PYTHON = /usr/bin/python3
+PYTHON_ENV = $(BUILD)-python/venv
+PIP_OFFLINE = --no-index --no-cache-dir --no-build-isolation
+python: setup
+	rm -rf $(PYTHON_ENV)
+	$(PYTHON) -m venv --system-site-packages $(PYTHON_ENV)
+	$(PYTHON_ENV)/bin/python -m pip wheel $(PIP_OFFLINE) --no-deps --wheel-dir dist .
+	$(PYTHON_ENV)/bin/python -m pip install $(PIP_OFFLINE) --find-links dist tarvenloch==$(VERSION)
+
+# Its tests, against the adversarial families' results from the C interface.
+test-python: python build
+	cd $(BUILD)-python && TARVENLOCH_FAMILY_RESULTS=$(CURDIR)/$(BUILD)/tests/family_results \
+	  venv/bin/python -m pytest -p no:cacheprovider -q $(CURDIR)/tests/python
 
 # The Windows module, cross-built with MinGW-w64, and its tests under Wine.
 MINGW_CXX = x86_64-w64-mingw32-g++-posix
@@ -106,6 +123,8 @@ install: build
 
 # Benchmarks: the literal computation against the solver, then the module
 # against the same computation in Octave's language; results in $(BUILD)/bench.
+# Then the Python package against a loop of its calls and against the same
+# computation in NumPy.
 BENCH_ARGS ?= --benchmark_repetitions=7 --benchmark_report_aggregates_only=true --benchmark_min_time=0.2
 bench: build
 	bash tools/setup.sh gnuplot-nox
@@ -114,6 +133,8 @@ bench: build
 	cd $(BUILD)/octave && octave-cli --norc --no-history \
 	  --eval "addpath('$(CURDIR)/bench', '$(CURDIR)/tests/octave'); octave_bench('$(CURDIR)/$(BUILD)/bench/octave.dat', '$(CURDIR)/$(BUILD)/bench/octave_batch.dat')"
 	bash bench/plot.sh $(BUILD)/bench docs/performance.png
+	$(MAKE) --no-print-directory python
+	$(PYTHON_ENV)/bin/python bench/python_bench.py
 
 # The README's picture, docs/example.png: the example's F, drawn with
 # Octave's plotting through gnuplot (tools/draw_example.m).
@@ -123,4 +144,4 @@ picture: setup build
 	  --eval "addpath('$(CURDIR)/tools'); draw_example('$(CURDIR)/docs/example.png')"
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-windows build-mutate
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-windows $(BUILD)-python build-mutate

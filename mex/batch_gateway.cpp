@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "batch.h"
 #include "export.h"
 #include "inputs.h"
 #include "mex.h"
@@ -150,21 +151,15 @@ extern "C" MODULE_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs,
     const size_t counts[] = {mxGetNumberOfElements(aIn), mxGetNumberOfElements(bIn), mxGetN(pIn),
                              mxGetN(qIn), mxGetNumberOfElements(nIn)};
     const char *const what[] = {"elements", "elements", "columns", "columns", "elements"};
-    size_t count = 1;
-    int decidedBy = -1;
-    for (int i = 0; i < 5; ++i) {
-        if (counts[i] == 1) continue;
-        if (decidedBy < 0) {
-            count = counts[i];
-            decidedBy = i;
-        } else if (counts[i] != count) {
-            mexErrMsgIdAndTxt("tarvenloch:sizeMismatch",
-                              "tarvenloch_batch: %s has %llu %s but %s has %llu %s; each must "
-                              "have 1 or as many as there are problems.",
-                              kInputNames[decidedBy], static_cast<unsigned long long>(count),
-                              what[decidedBy], kInputNames[i],
-                              static_cast<unsigned long long>(counts[i]), what[i]);
-        }
+    int first = 0, second = 0;
+    const size_t count = tarvenloch::problemCountOf(counts, 5, &first, &second);
+    if (count == static_cast<size_t>(-1)) {
+        mexErrMsgIdAndTxt("tarvenloch:sizeMismatch",
+                          "tarvenloch_batch: %s has %llu %s but %s has %llu %s; each must "
+                          "have 1 or as many as there are problems.",
+                          kInputNames[first], static_cast<unsigned long long>(counts[first]),
+                          what[first], kInputNames[second],
+                          static_cast<unsigned long long>(counts[second]), what[second]);
     }
 
     // Every problem's n must fit in the rows of P and Q.

@@ -133,7 +133,15 @@ check_windows() {
 }
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# Wine's server for the prefix below outlives its last program by a few
+# seconds and writes the prefix as it exits: wait for it before removing.
+cleanup() {
+    if [[ -d $work/wineprefix ]] && command -v wineserver >/dev/null; then
+        WINEPREFIX=$work/wineprefix wineserver -w || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
 
 if [[ $mode == tables ]]; then
     status=0

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev libbenchmark-dev octave octave-dev octave-parallel
           clang libclang-rt-dev valgrind g++-mingw-w64-x86-64-posix wine64 wine
-          ninja-build "$@")
+          ninja-build python3-dev python3-venv python3-setuptools python3-wheel python3-numpy
+          python3-pytest python3-hypothesis "$@")
 
 missing=()
 for package in "${packages[@]}"; do
