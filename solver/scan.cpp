@@ -10,6 +10,10 @@
 
 #include "internal.h"
 
+#if defined(__APPLE__) && defined(TARVENLOCH_X86_SCANS)
+#include <sys/sysctl.h>
+#endif
+
 // TARVENLOCH_X86_SCANS: the vector scans are built (scan_vector.cpp, once per
 // instruction set). TARVENLOCH_SSE2_SCAN_ONLY as well: only the SSE2 one is,
 // for Windows toolchains whose assembler cannot make every vector move an
@@ -106,6 +110,28 @@ void valuesPortable(double *u, int64_t count, double a, double b, const double *
     for (int64_t j = 0; j < count; ++j) score[j] = scoreAt(u[j], a, b, p, q, n);
 }
 
+#if defined(TARVENLOCH_WIDE_SCANS)
+namespace {
+// Whether the processor and the system support AVX2 and AVX-512. macOS
+// names each in a sysctl (and turns AVX-512 on for a thread only at its
+// first use, which the processor's own flags do not show yet); elsewhere
+// the compiler's runtime asks the processor. That runtime's __cpu_model is
+// not in every toolchain's for macOS, which is why it is not used there.
+#if defined(__APPLE__)
+bool systemReports(const char *name) {
+    int value = 0;
+    size_t size = sizeof value;
+    return sysctlbyname(name, &value, &size, nullptr, 0) == 0 && value != 0;
+}
+bool hasAvx2() { return systemReports("hw.optional.avx2_0"); }
+bool hasAvx512() { return systemReports("hw.optional.avx512f"); }
+#else
+bool hasAvx2() { return __builtin_cpu_supports("avx2"); }
+bool hasAvx512() { return __builtin_cpu_supports("avx512f"); }
+#endif
+}  // namespace
+#endif
+
 bool scanLevelSupported(ScanLevel level) {
     switch (level) {
         case ScanLevel::Portable:
@@ -116,9 +142,9 @@ bool scanLevelSupported(ScanLevel level) {
 #endif
 #if defined(TARVENLOCH_WIDE_SCANS)
         case ScanLevel::Avx2:
-            return __builtin_cpu_supports("avx2");
+            return hasAvx2();
         case ScanLevel::Avx512:
-            return __builtin_cpu_supports("avx512f");
+            return hasAvx512();
 #endif
         default:
             return false;

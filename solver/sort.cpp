@@ -149,5 +149,9 @@ extern "C" void sortBreakpoints(double *values, int32_t m) {
         }
         return;
     }
-    std::sort(values, values + m);
+    // With a comparator of its own: libc++ keeps std::sort of doubles by
+    // the default one in its shared library (an extern template), which
+    // the macOS modules do not link. The same comparisons, so the same
+    // order up to -0.0 and +0.0, as argued above.
+    std::sort(values, values + m, [](double x, double y) { return x < y; });
 }
