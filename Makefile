@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup build test test-release test-python test-sanitizers test-windows test-dist windows dist run bench picture fuzz mutate octave-package python install clean
+.PHONY: all setup build test test-release test-python test-sanitizers test-windows test-macos test-dist windows macos dist run bench picture fuzz mutate octave-package python install clean
 
 all: build
 
@@ -17,10 +17,11 @@ build: $(BUILD)/CMakeCache.txt
 
 # Every test: the Release build (C++, Octave, packaging, memcheck, the Linux
 # release module), then the Python package, then the Windows module under
-# Wine, then the release archive, then the C++ suite and the fuzzers under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the concurrency
-# tests under ThreadSanitizer.
-test: setup test-release test-python test-windows test-dist test-sanitizers
+# Wine, then the macOS modules' tables, then the release archive, then the
+# C++ suite and the fuzzers under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the concurrency tests under
+# ThreadSanitizer.
+test: setup test-release test-python test-windows test-macos test-dist test-sanitizers
 
 test-release: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -59,6 +60,24 @@ test-windows: build
 	else \
 	  echo "test-windows: SKIPPED, $(MINGW_CXX) is not installed"; \
 	fi
+
+# The macOS modules for Apple silicon and Intel Macs, cross-built with Zig
+# (tools/setup.sh installs it), and their tables.
+MACOS_BUILDS = $(BUILD)-macos-arm64 $(BUILD)-macos-x86_64
+$(BUILD)-macos-%/CMakeCache.txt:
+	cmake -S . -B $(BUILD)-macos-$* -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-macos-$*.cmake
+
+macos: $(MACOS_BUILDS:=/CMakeCache.txt)
+	for build in $(MACOS_BUILDS); do \
+	  cmake --build $$build -j $(JOBS) --target module_standin module_standin_batch || exit 1; \
+	done
+
+test-macos: macos
+	for build in $(MACOS_BUILDS); do \
+	  cmake --build $$build -j $(JOBS) --target module_rejected && \
+	  ctest --test-dir $$build --output-on-failure || exit 1; \
+	done
 
 # The release archive for MATLAB users: dist/tarvenloch-<version>-mex.zip
 # with the Linux and Windows modules, their help file, a README and LICENSE.
@@ -144,4 +163,4 @@ picture: setup build
 	  --eval "addpath('$(CURDIR)/tools'); draw_example('$(CURDIR)/docs/example.png')"
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-windows $(BUILD)-python build-mutate
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-windows $(BUILD)-python build-mutate $(MACOS_BUILDS)

@@ -9,6 +9,12 @@
 #   symbol version newer than GLIBC_2.28, and no library search path; a
 #   Windows module (.mexw64) imports from no DLL but KERNEL32.dll,
 #   msvcrt.dll, libmx.dll and libmex.dll.
+#   A macOS module (.mexmaca64 for Apple silicon, .mexmaci64 for Intel
+#   Macs), read with llvm-objdump --macho, is a 64-bit shared library of its
+#   processor for macOS 11.0 on, loads no library but @rpath/libmx.dylib,
+#   @rpath/libmex.dylib and /usr/lib/libSystem.B.dylib, has no search path
+#   of its own, has no fused multiply-add instruction and, for Apple
+#   silicon, which runs no unsigned code, carries a code signature.
 #   HOST_BUILD is the Linux build, whose stand-in libmx.so and libmex.so
 #   tell which library an unversioned Linux import comes from.
 #
@@ -38,6 +44,16 @@ expected_imports() {
                     VirtualProtect VirtualQuery"
     local msvcrt="__iob_func _amsg_exit _initterm _lock _unlock abort calloc free fwrite getenv
                   malloc memcpy memmove memset realloc strcmp strlen strncmp vfprintf"
+    # (dyld_stub_binder, which resolves the lazy bindings, has no underscore.
+    # On Intel, sysctlbyname tells which vector instructions the processor
+    # has, and trunc and floor are calls, not instructions.)
+    local macos_system="free getenv malloc memcpy strcmp"
+    if [[ $1 == *.mexmaci64 ]]; then
+        macos_system+=" __bzero sysctlbyname trunc"
+        [[ $1 != tarvenloch_batch.* ]] || macos_system+=" floor"
+    else
+        macos_system+=" bzero"
+    fi
     case $1 in
         tarvenloch.mexa64)
             list libmx.so $mx mxIsEmpty
@@ -60,6 +76,14 @@ expected_imports() {
             list KERNEL32.dll $kernel32 CreateThread WaitForSingleObject CloseHandle \
                  GetCurrentProcess GetProcessAffinityMask GetSystemInfo
             list msvcrt.dll $msvcrt ;;
+        tarvenloch.mexmaca64 | tarvenloch.mexmaci64)
+            list libmx $(underscored $mx mxIsEmpty)
+            list libmex _mexErrMsgIdAndTxt
+            list libSystem dyld_stub_binder $(underscored $macos_system) ;;
+        tarvenloch_batch.mexmaca64 | tarvenloch_batch.mexmaci64)
+            list libmx $(underscored $mx $batch_mx)
+            list libmex _mexErrMsgIdAndTxt
+            list libSystem dyld_stub_binder $(underscored $macos_system pthread_create pthread_join sysconf) ;;
         *) echo "FAIL: no expected imports for $1" >&2; return 1 ;;
     esac
 }
@@ -68,6 +92,8 @@ list() {
     shift
     for name in "$@"; do echo "$library $name"; done
 }
+
+underscored() { printf '_%s ' "$@"; }
 
 # "version library" for each symbol version a Linux module needs.
 needed_versions() {
@@ -132,6 +158,59 @@ check_windows() {
     bash "$here/windows/windows_test.sh" exports "$objdump" "$module"
 }
 
+check_macos() {
+    local module=$1 status=0 cpu=X86_64 headers header loaded minos exported
+    [[ $module != *.mexmaca64 ]] || cpu=ARM64
+    headers=$(llvm-objdump --macho --private-headers "$module")
+    header=$(awk '$1 == "MH_MAGIC_64" { print $2, $5; exit }' <<< "$headers")
+    echo "processor and file type: $header"
+    [[ $header == "$cpu DYLIB" ]] || { echo "FAIL: not a $cpu shared library: $header" >&2; status=1; }
+    loaded=$(awk '$2 ~ /^LC_(LOAD|LOAD_WEAK|REEXPORT|LAZY_LOAD|LOAD_UPWARD)_DYLIB$/ { load = 1 }
+                  load && $1 == "name" { print $2; load = 0 }' <<< "$headers" | sort | tr '\n' ' ')
+    echo "loads: $loaded"
+    if [[ $loaded != "/usr/lib/libSystem.B.dylib @rpath/libmex.dylib @rpath/libmx.dylib " ]]; then
+        echo "FAIL: loads $loaded" >&2
+        status=1
+    fi
+    if grep -q 'cmd LC_RPATH' <<< "$headers"; then
+        echo "FAIL: has a library search path" >&2
+        status=1
+    fi
+    minos=$(awk '$2 == "LC_BUILD_VERSION" || $2 == "LC_VERSION_MIN_MACOSX" { b = 1 }
+                 b && ($1 == "minos" || $1 == "version") { print $2; exit }' <<< "$headers")
+    echo "oldest macOS: ${minos:-none}"
+    [[ $minos == 11.0 ]] || { echo "FAIL: needs macOS ${minos:-(unknown)}, not 11.0" >&2; status=1; }
+    if [[ $cpu == ARM64 ]]; then
+        if grep -q 'cmd LC_CODE_SIGNATURE' <<< "$headers"; then
+            echo "code signature: present"
+        else
+            echo "FAIL: no code signature: Apple silicon refuses to load it" >&2
+            status=1
+        fi
+    fi
+    # A file compiled without -ffp-contract=off: Clang fuses a * b + c into
+    # one instruction where it may (on arm64 always, on x86-64 in the
+    # AVX-512 scan), and the result changes in the last bit.
+    local fused
+    fused=$(llvm-objdump -d --no-show-raw-insn "$module" |
+            grep -E $'\t(fn?m(add|sub)|fml[as]|vfn?m(add|sub)[0-9a-z]*)\t' || true)
+    if [[ -n $fused ]]; then
+        echo "FAIL: $(wc -l <<< "$fused") fused multiply-add instructions, such as:" >&2
+        head -n 3 <<< "$fused" >&2
+        status=1
+    fi
+    exported=$(llvm-objdump --macho --exports-trie "$module" | awk '$1 ~ /^0x/ { print $2 }' | sort | tr '\n' ' ')
+    echo "exports: $exported"
+    if [[ $exported != "_mexFunction _mexfilerequiredapiversion " ]]; then
+        echo "FAIL: exports $exported" >&2
+        status=1
+    fi
+    # "library symbol" for every binding: libmx, libmex or libSystem.
+    llvm-objdump --macho --bind --lazy-bind --weak-bind "$module" |
+        awk '/^(Bind|Lazy bind|Weak bind) table:/ { t = 1; next } t && NF >= 5 && $1 != "segment" { print $(NF - 1), $NF }' > "$work/imports"
+    return $status
+}
+
 work=$(mktemp -d)
 # Wine's server for the prefix below outlives its last program by a few
 # seconds and writes the prefix as it exits: wait for it before removing.
@@ -150,6 +229,7 @@ if [[ $mode == tables ]]; then
         case $module in
             *.mexa64) check_linux "$module" || status=1 ;;
             *.mexw64) check_windows "$module" || status=1 ;;
+            *.mexmaca64 | *.mexmaci64) check_macos "$module" || status=1 ;;
             *) echo "FAIL: not a release module: $module" >&2; status=1; continue ;;
         esac
         expected_imports "$(basename "$module")" | sort > "$work/expected" || { status=1; continue; }
