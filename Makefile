@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup build test test-release test-python test-sanitizers test-windows test-macos test-dist windows macos dist run bench picture fuzz mutate octave-package python install clean
+.PHONY: all setup build test test-release test-python test-sanitizers test-windows test-macos test-arm test-dist windows macos dist run bench picture fuzz mutate octave-package python install clean
 
 all: build
 
@@ -17,11 +17,11 @@ build: $(BUILD)/CMakeCache.txt
 
 # Every test: the Release build (C++, Octave, packaging, memcheck, the Linux
 # release module), then the Python package, then the Windows module under
-# Wine, then the macOS modules' tables, then the release archive, then the
-# C++ suite and the fuzzers under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the concurrency tests under
-# ThreadSanitizer.
-test: setup test-release test-python test-windows test-macos test-dist test-sanitizers
+# Wine, then the macOS modules' tables, then the solver on ARM under
+# qemu-aarch64, then the release archive, then the C++ suite and the
+# fuzzers under AddressSanitizer and UndefinedBehaviorSanitizer, then the
+# concurrency tests under ThreadSanitizer.
+test: setup test-release test-python test-windows test-macos test-arm test-dist test-sanitizers
 
 test-release: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -76,6 +76,23 @@ macos: $(MACOS_BUILDS:=/CMakeCache.txt)
 test-macos: macos
 	for build in $(MACOS_BUILDS); do \
 	  cmake --build $$build -j $(JOBS) --target module_rejected && \
+	  ctest --test-dir $$build --output-on-failure || exit 1; \
+	done
+
+# The solver for 64-bit ARM Linux with Zig's Clang (musl) and with Debian's
+# GCC cross compiler, run under qemu-aarch64 on a corpus whose expected
+# results the x86-64 build writes.
+ARM_BUILDS = $(BUILD)-arm-musl $(BUILD)-arm-gnu
+$(BUILD)-arm-musl/CMakeCache.txt: TOOLCHAIN = zig-aarch64-linux-musl
+$(BUILD)-arm-gnu/CMakeCache.txt: TOOLCHAIN = aarch64-linux-gnu
+$(BUILD)-arm-%/CMakeCache.txt:
+	cmake -S . -B $(BUILD)-arm-$* -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(TOOLCHAIN).cmake \
+	  -DTARVENLOCH_HOST_BUILD=$(CURDIR)/$(BUILD)
+
+test-arm: build $(ARM_BUILDS:=/CMakeCache.txt)
+	for build in $(ARM_BUILDS); do \
+	  cmake --build $$build -j $(JOBS) --target corpus_check && \
 	  ctest --test-dir $$build --output-on-failure || exit 1; \
 	done
 
@@ -163,4 +180,4 @@ picture: setup build
 	  --eval "addpath('$(CURDIR)/tools'); draw_example('$(CURDIR)/docs/example.png')"
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-windows $(BUILD)-python build-mutate $(MACOS_BUILDS)
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-windows $(BUILD)-python build-mutate $(MACOS_BUILDS) $(ARM_BUILDS)

@@ -14,3 +14,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# CMake's compiler checks built like the Release build: Zig builds the C
+# library and its runtime for each set of flags, and once is enough.
+set(CMAKE_TRY_COMPILE_CONFIGURATION Release)
