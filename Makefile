@@ -97,11 +97,12 @@ test-arm: build $(ARM_BUILDS:=/CMakeCache.txt)
 	done
 
 # The release archive for MATLAB users: dist/tarvenloch-<version>-mex.zip
-# with the Linux and Windows modules, their help file, a README and LICENSE.
+# with the Linux, Windows and macOS modules, their help files, a README and
+# LICENSE.
 VERSION := $(shell head -n 1 VERSION)
 DIST_ZIP = dist/tarvenloch-$(VERSION)-mex.zip
-dist: setup build windows
-	bash tools/make_dist.sh $(BUILD) $(BUILD)-windows dist
+dist: setup build windows macos
+	bash tools/make_dist.sh $(BUILD) $(BUILD)-windows $(MACOS_BUILDS) dist
 
 test-dist: build
 	@if command -v $(MINGW_CXX) >/dev/null; then \

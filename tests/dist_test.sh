@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Unpacks the release archive into an empty folder and calls the Linux
 # modules from there in the stand-in host: a worked example and an error.
-# The archive must hold exactly the expected files, and its licence must be
-# the repository's.
+# The archive must hold exactly the expected files (the 8 modules: Linux,
+# Windows, macOS on Apple silicon and on Intel, each tarvenloch and
+# tarvenloch_batch), and its licence must be the repository's.
 #   tests/dist_test.sh ARCHIVE HOST_BUILD SOURCE_DIR
 set -euo pipefail
 archive=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -14,10 +15,11 @@ cd "$work"
 cmake -E tar xf "$archive"
 folder=$(basename "$archive" .zip)
 
-found=$(find . -type f | sort | tr '\n' ' ')
+found=$(find . -type f | LC_ALL=C sort | tr '\n' ' ')
 expected=""
-for file in LICENSE README.md tarvenloch.m tarvenloch.mexa64 tarvenloch.mexw64 \
-    tarvenloch_batch.m tarvenloch_batch.mexa64 tarvenloch_batch.mexw64; do
+for file in LICENSE README.md tarvenloch.m tarvenloch.mexa64 tarvenloch.mexmaca64 \
+    tarvenloch.mexmaci64 tarvenloch.mexw64 tarvenloch_batch.m tarvenloch_batch.mexa64 \
+    tarvenloch_batch.mexmaca64 tarvenloch_batch.mexmaci64 tarvenloch_batch.mexw64; do
     expected+="./$folder/$file "
 done
 [[ $found == "$expected" ]] || { echo "FAIL: the archive holds $found" >&2; exit 1; }
