@@ -2,10 +2,14 @@
 # The two ways an Octave user gets the modules without CMake:
 #  - the Octave package, installed with pkg install into a fresh prefix,
 #    loaded, called and asked for help;
-#  - tarvenloch_build.m, run at the Octave prompt.
-#   tests/octave_install_test.sh SOURCE_DIR
+#  - tarvenloch_build.m, run at the Octave prompt by the script that MATLAB
+#    runs on the release modules (tests/matlab/check_modules.m): the Octave
+#    modules of BUILD_DIR and then those of tarvenloch_build against a
+#    corpus with the x86-64 build's results, and their errors.
+#   tests/octave_install_test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 source=$(cd "$1" && pwd)
+build=$(cd "$2" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 version=$(head -n 1 "$source/VERSION")
@@ -36,12 +40,11 @@ octave-cli --norc --no-history --eval "
 bash "$source/tests/check_exports.sh" "$(find "$work/prefix" -name tarvenloch.mex)" \
     "$(find "$work/prefix" -name tarvenloch_batch.mex)"
 
+"$build/tests/corpus_check" write "$work/corpus.bin" 300 5
 octave-cli --norc --no-history --eval "
-  addpath ('$source');
-  folder = tarvenloch_build ('$work/module');
+  addpath ('$source/tests/matlab');
+  folder = check_modules ('$build/octave', '$work/corpus.bin', '$source', '$work/module');
   addpath (folder);
-  assert (strcmp (which ('tarvenloch'), fullfile (folder, 'tarvenloch.mex')));
-  assert (tarvenloch (2, 1, [1 1], [-1 1], 2), 4);
   assert (! isempty (strfind (evalc ('help tarvenloch'), 'tarvenloch $version')));
   assert (tarvenloch_batch ([2 3], 1, [1; 1], [-1; 1], 2), [4 5]);
   assert (! isempty (strfind (evalc ('help tarvenloch_batch'), 'tarvenloch $version')));
