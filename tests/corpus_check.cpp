@@ -126,8 +126,8 @@ int check(const char *path) {
             tally.record("minimizeBatch", first + j, problems[first + j], results[j]);
         }
     }
-    std::printf("%" PRId64 " problems, %" PRId64
-                " solves (full, pruned, carried, batch): %" PRId64 " differ\n",
+    std::printf("%" PRId64 " problems, %" PRId64 " solves (full, pruned, carried, batch): %" PRId64
+                " differ\n",
                 count, tally.solves, tally.differences);
     std::free(columns);
     std::free(problems);
@@ -161,12 +161,11 @@ int write(const char *path, int64_t count, uint64_t seed) {
                           : i % 20 == 0 ? 41 + static_cast<int32_t>(rng() % 80)
                                         : static_cast<int32_t>(rng() % 41);
         const int kind = static_cast<int>(i % (families + 1));
-        const Problem problem = kind < families
-                                    ? familyProblem(static_cast<Family>(kind), n, rng)
-                                    : randomProblem(rng, n, 20);
-        const double head[3] = {problem.a, problem.b,
-                                reference::minimize(problem.a, problem.b, problem.p.data(),
-                                                    problem.q.data(), n)};
+        const Problem problem = kind < families ? familyProblem(static_cast<Family>(kind), n, rng)
+                                                : randomProblem(rng, n, 20);
+        const double head[3] = {
+            problem.a, problem.b,
+            reference::minimize(problem.a, problem.b, problem.p.data(), problem.q.data(), n)};
         const int32_t header[2] = {n, 0};
         std::fwrite(header, sizeof header, 1, file);
         std::fwrite(head, sizeof head, 1, file);
