@@ -10,8 +10,8 @@
 #   Windows module (.mexw64) imports from no DLL but KERNEL32.dll,
 #   msvcrt.dll, libmx.dll and libmex.dll.
 #   A macOS module (.mexmaca64 for Apple silicon, .mexmaci64 for Intel
-#   Macs), read with llvm-objdump --macho, is a 64-bit shared library of its
-#   processor for macOS 11.0 on, loads no library but @rpath/libmx.dylib,
+#   Macs), read with llvm-objdump --macho, is a 64-bit bundle (the file type
+#   MATLAB's mex makes) of its processor for macOS 11.0 on, loads no library but @rpath/libmx.dylib,
 #   @rpath/libmex.dylib and /usr/lib/libSystem.B.dylib, has no search path
 #   of its own, has no fused multiply-add instruction and, for Apple
 #   silicon, which runs no unsigned code, carries a code signature.
@@ -164,7 +164,7 @@ check_macos() {
     headers=$(llvm-objdump --macho --private-headers "$module")
     header=$(awk '$1 == "MH_MAGIC_64" { print $2, $5; exit }' <<< "$headers")
     echo "processor and file type: $header"
-    [[ $header == "$cpu DYLIB" ]] || { echo "FAIL: not a $cpu shared library: $header" >&2; status=1; }
+    [[ $header == "$cpu BUNDLE" ]] || { echo "FAIL: not a $cpu bundle: $header" >&2; status=1; }
     loaded=$(awk '$2 ~ /^LC_(LOAD|LOAD_WEAK|REEXPORT|LAZY_LOAD|LOAD_UPWARD)_DYLIB$/ { load = 1 }
                   load && $1 == "name" { print $2; load = 0 }' <<< "$headers" | sort | tr '\n' ' ')
     echo "loads: $loaded"
