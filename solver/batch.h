@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "internal.h"
+
 namespace tarvenloch {
 
 // minimizeBatch's arguments, with strides in elements (0 shares an input).
@@ -47,8 +49,9 @@ Count problemCountOf(const Count *counts, int inputs, int *first, int *second) {
 
 // Solves the batch on `threads` threads (at least 1), starting them however
 // little work there is: minimizeBatch decides how many pay, and the
-// benchmarks use this to measure where that is.
-bool solveBatchOnThreads(const BatchInput &input, int threads);
+// benchmarks use this to measure where that is. split says which problems
+// share their work among idle threads (the tests force it on small ones).
+bool solveBatchOnThreads(const BatchInput &input, int threads, Split split = Split::Automatic);
 
 }  // namespace tarvenloch
 

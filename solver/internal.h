@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace tarvenloch {
 
@@ -31,6 +32,35 @@ int decidedOnce(std::atomic<int> &slot, Decide decide) {
         slot.store(value, std::memory_order_relaxed);
     }
     return value;
+}
+
+// ---- Threads for one problem ----
+
+// The threads one problem's work may be shared among: the batch's, when it
+// has more threads than problems to give them (batch.cpp). The solver
+// itself starts none.
+struct Team {
+    // Runs body(context, piece) once for every piece in [0, pieces), on
+    // this thread and on any of the team's idle threads, and returns when
+    // every piece is done.
+    void (*share)(Team *team, int64_t pieces, void (*body)(void *, int64_t), void *context);
+    int threads;  // how many threads may take part, the caller's included
+};
+
+// body(piece) for every piece in [0, pieces): shared with the team's idle
+// threads, or in order on this thread when there is no team. The pieces
+// must not depend on one another: which thread runs which, and when,
+// changes from run to run.
+template <typename Body>
+void forEachPiece(Team *team, int64_t pieces, Body &&body) {
+    using Plain = typename std::remove_reference<Body>::type;
+    if (team == nullptr || pieces <= 1) {
+        for (int64_t piece = 0; piece < pieces; ++piece) body(piece);
+        return;
+    }
+    team->share(
+        team, pieces, [](void *context, int64_t piece) { (*static_cast<Plain *>(context))(piece); },
+        &body);
 }
 
 // ---- The breakpoints and the grid (grid.h) ----
@@ -95,8 +125,8 @@ int64_t dropRepeatedIntervals(double *mid, int64_t count, const double *p, const
 // Sum |p| and sum |q| rounded up, when the pruning bound can be used for
 // this problem: every input finite and no quantity of the bound overflowing.
 struct Magnitudes {
-    double slopes;       // >= sum |p_k|
-    double offsets;      // >= sum |q_k|
+    double slopes;   // >= sum |p_k|
+    double offsets;  // >= sum |q_k|
     // >= the sums over k of the partial sums |p_1| + ... + |p_k|, and the
     // same of |q|: each term weighted by how many partial sums of a
     // recursive sum in term order hold it, which bounds that sum's rounding.
@@ -191,10 +221,12 @@ struct CandidateFilter {
 
 // The scan in two halves, scoring only the first interval of each run of
 // equal candidates, and only those the filter (if any) keeps: the same
-// result as kernels.scan. t and score need the room mid has.
+// result as kernels.scan. t and score need the room mid has. With a team,
+// each half's intervals are shared out among its threads in pieces; every
+// interval's sums are still taken by one thread, in term order.
 double scanDeduplicated(const ScanKernels &kernels, double *mid, int64_t count, double a, double b,
                         const double *p, const double *q, int32_t n, double *t, double *score,
-                        const CandidateFilter *filter = nullptr);
+                        const CandidateFilter *filter = nullptr, Team *team = nullptr);
 
 // The widest level this processor supports, lowered by the environment
 // variable TARVENLOCH_SCAN_LEVEL (portable, sse2, avx2 or avx512) if set.
@@ -224,9 +256,20 @@ constexpr int32_t kMinPrunedBreakpoints = 52;
 // the size (see Carry).
 enum class Strategy : int { Automatic = 0, FullScan = 1, Pruned = 2, PrunedCarried = 3 };
 
+// Whether a problem's work is shared among a team's threads: from
+// kMinSplitTerms terms on (Automatic), never, or whatever the size (Always,
+// so that tests and fuzzers reach the split on small problems). The result
+// is the same to the bit either way.
+enum class Split : int { Automatic = 0, Never = 1, Always = 2 };
+
+// Problems with fewer terms than this are solved by one thread: below it,
+// the threads would wait on each other longer than they work.
+constexpr int32_t kMinSplitTerms = 20000;
+
 struct SolveOptions {
     ScanLevel level;
     Strategy strategy;
+    Split split = Split::Automatic;
 };
 
 // The selected scan level, and the strategy from the environment variable
@@ -262,10 +305,11 @@ private:
     uint64_t heapBytes_ = 0;
 };
 
-// The minimiser with chosen options and scratch. Returns false, with NaN in
-// *result, only when the workspace cannot provide the scratch.
+// The minimiser with chosen options and scratch, its work shared with team
+// (if any) as options.split says. Returns false, with NaN in *result, only
+// when the workspace cannot provide the scratch.
 bool minimize(const SolveOptions &options, Workspace &workspace, double *result, double a, double b,
-              const double *p, const double *q, int32_t n);
+              const double *p, const double *q, int32_t n, Team *team = nullptr);
 
 // The minimiser with a chosen scan level, for tests and benchmarks.
 bool minimizeWithScan(ScanLevel level, double *result, double a, double b, const double *p,

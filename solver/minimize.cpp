@@ -96,7 +96,11 @@ SolveOptions defaultOptions() {
 }
 
 bool minimize(const SolveOptions &options, Workspace &workspace, double *result, double a, double b,
-              const double *p, const double *q, int32_t n) {
+              const double *p, const double *q, int32_t n, Team *team) {
+    if (options.split == Split::Never ||
+        (options.split == Split::Automatic && n < kMinSplitTerms)) {
+        team = nullptr;
+    }
     const int32_t m = countBreakpoints(p, n);
     if (m == 0) {
         *result = a;
@@ -167,7 +171,7 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
         },
         &refine};
     *result = scanDeduplicated(kernelsFor(options.level), kept, survivors, a, b, p, q, n, slopes,
-                               scores, &filter);
+                               scores, &filter, team);
     return true;
 }
 

@@ -4,6 +4,7 @@
 // many intervals in vector lanes. Whatever list of midpoints they are given,
 // in order, they return the candidate that the literal scan over those
 // midpoints would return.
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -171,10 +172,41 @@ ScanKernels kernelsFor(ScanLevel level) {
     return {scanPortable, slopesPortable, valuesPortable};
 }
 
+namespace {
+
+// Intervals per piece when a team shares a scan: whole vectors of the
+// widest lanes (8), so that only the last piece pads, into the room the
+// list has; about eight pieces a thread, so that the threads end close
+// together. Each interval costs a pass over every term, so even a piece of
+// one vector is long next to the cost of handing it out.
+int64_t intervalsPerPiece(int64_t count, const Team *team) {
+    constexpr int64_t kVector = 8;
+    const int64_t wanted = (count + 8 * team->threads - 1) / (8 * team->threads);
+    return (wanted + kVector - 1) / kVector * kVector;
+}
+
+// kernel(from, length) over [0, count), in pieces shared with the team.
+template <typename Kernel>
+void inPieces(Team *team, int64_t count, Kernel kernel) {
+    if (team == nullptr) {
+        kernel(0, count);
+        return;
+    }
+    const int64_t size = intervalsPerPiece(count, team);
+    forEachPiece(team, (count + size - 1) / size, [&](int64_t piece) {
+        const int64_t from = piece * size;
+        kernel(from, std::min(size, count - from));
+    });
+}
+
+}  // namespace
+
 double scanDeduplicated(const ScanKernels &kernels, double *mid, int64_t count, double a, double b,
                         const double *p, const double *q, int32_t n, double *t, double *score,
-                        const CandidateFilter *filter) {
-    kernels.slopes(mid, count, p, q, n, t);
+                        const CandidateFilter *filter, Team *team) {
+    inPieces(team, count, [&](int64_t from, int64_t length) {
+        kernels.slopes(mid + from, length, p, q, n, t + from);
+    });
     // The score depends on the candidate alone, so an interval whose
     // candidate repeats the one before it scores the same and, coming later,
     // cannot win: only the first of each run is scored. t becomes the list
@@ -194,7 +226,9 @@ double scanDeduplicated(const ScanKernels &kernels, double *mid, int64_t count, 
         unique = filter->apply(filter->context, t, unique, &settled);
         if (settled) return t[0];
     }
-    kernels.values(t, unique, a, b, p, q, n, score);
+    inPieces(team, unique, [&](int64_t from, int64_t length) {
+        kernels.values(t + from, length, a, b, p, q, n, score + from);
+    });
     double bestValue = 1e100;
     double bestCandidate = 1e8;
     for (int64_t j = 0; j < unique; ++j) {

@@ -109,4 +109,12 @@ void runOnThreads(int count, void (*work)(void *), void *context) {
     std::free(threads);
 }
 
+void yieldThread() {
+#if defined(_WIN32)
+    Sleep(0);
+#else
+    sched_yield();
+#endif
+}
+
 }  // namespace tarvenloch

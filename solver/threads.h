@@ -16,6 +16,10 @@ int hardwareThreads();
 // counter, so that the threads that did start finish everything.
 void runOnThreads(int count, void (*work)(void *), void *context);
 
+// Lets another thread that is ready to run have this processor: a thread
+// waiting on others' work calls it while it waits.
+void yieldThread();
+
 }  // namespace tarvenloch
 
 #endif

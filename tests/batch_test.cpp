@@ -2,12 +2,18 @@
 // result is the single call's to the bit, whatever is shared and however
 // many threads work; every malformed call raises its error and leaves no
 // array behind.
+#include "batch.h"
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <thread>
 
+#include "families.h"
+#include "internal.h"
 #include "mexhost.h"
 #include "module_test.h"
 #include "problems.h"
@@ -94,6 +100,85 @@ TEST(Concurrency, BatchLargeEnoughForThreadsGivesTheSameBitsOnAnyNumberOfThem) {
         ASSERT_EQ(bitsOf(alone[i]), bitsOf(solveOne(batch, 0, i)));
     // Shared coefficients with per-problem a, and per-problem n.
     expectSingleCallBits(batch, 0b01100, 7);
+}
+
+// Problems whose own work is shared among the batch's threads (forced at
+// every size): the single call's bits on 1, 2, 3 and 8 threads, alone, a
+// few together, and among many that are not shared.
+TEST(Concurrency, SharedProblemsGiveTheSingleCallsBitsOnAnyNumberOfThreads) {
+    std::mt19937_64 rng(12);
+    const struct {
+        Family family;
+        int32_t n;
+        int count;
+    } cases[] = {{Family::Normal, 3000, 1},   {Family::Integer, 800, 2},
+                 {Family::Mirrored, 700, 1},  {Family::HeavyTailed, 400, 3},
+                 {Family::NonFinite, 300, 1}, {Family::Threshold, 500, 2},
+                 {Family::Normal, 60, 40}};
+    for (const auto &c : cases) {
+        Batch batch;
+        batch.count = c.count;
+        batch.rows = c.n;
+        for (int i = 0; i < c.count; ++i) {
+            const Problem problem = familyProblem(c.family, c.n, rng);
+            batch.a.push_back(problem.a);
+            batch.b.push_back(problem.b);
+            batch.P.insert(batch.P.end(), problem.p.begin(), problem.p.end());
+            batch.Q.insert(batch.Q.end(), problem.q.begin(), problem.q.end());
+            batch.n.push_back(i % 7 == 3 ? c.n / 2 : c.n);
+        }
+        for (int threads : {1, 2, 3, 8}) {
+            std::vector<double> results(batch.count, nan);
+            const tarvenloch::BatchInput input{
+                results.data(), batch.count, batch.a.data(), 1,          batch.b.data(), 1,
+                batch.P.data(), batch.rows,  batch.Q.data(), batch.rows, batch.n.data(), 1};
+            ASSERT_TRUE(solveBatchOnThreads(input, threads, tarvenloch::Split::Always));
+            for (int64_t i = 0; i < batch.count; ++i) {
+                ASSERT_EQ(bitsOf(results[i]), bitsOf(solveOne(batch, 0, i)))
+                    << familyName(c.family) << ", n = " << c.n << ", problem " << i << ", "
+                    << threads << " threads";
+            }
+        }
+    }
+}
+
+// A team whose threads take the pieces last first, so that later pieces
+// tend to end first.
+struct LastFirstTeam : tarvenloch::Team {
+    explicit LastFirstTeam(int count) {
+        threads = count;
+        share = [](Team *team, int64_t pieces, void (*body)(void *, int64_t), void *context) {
+            std::atomic<int64_t> next{pieces};
+            const auto work = [&] {
+                for (int64_t piece; (piece = --next) >= 0;) body(context, piece);
+            };
+            std::vector<std::thread> helpers;
+            for (int t = 1; t < team->threads; ++t) helpers.emplace_back(work);
+            work();
+            for (std::thread &helper : helpers) helper.join();
+        };
+    }
+};
+
+// Candidates +2 and -2 score the same; intervals alternate between them,
+// so pieces on every thread hold tied scores. The first interval's must win.
+TEST(Concurrency, TiedScoresInPiecesOnDifferentThreadsGoToTheFirstInterval) {
+    const std::vector<double> p = {1, -1}, q = {0, 0};
+    for (int level = 0; level <= 3; ++level) {
+        const auto scanLevel = static_cast<tarvenloch::ScanLevel>(level);
+        if (!tarvenloch::scanLevelSupported(scanLevel)) continue;
+        for (int64_t count : {9, 40, 203}) {
+            for (int threads : {2, 3, 8}) {
+                std::vector<double> mid(count + 8), t(count + 8), score(count + 8);
+                for (int64_t j = 0; j < count; ++j) mid[j] = j % 2 == 0 ? 1 : -1;
+                LastFirstTeam team(threads);
+                EXPECT_EQ(2.0, tarvenloch::scanDeduplicated(
+                                   tarvenloch::kernelsFor(scanLevel), mid.data(), count, 0, 1,
+                                   p.data(), q.data(), 2, t.data(), score.data(), nullptr, &team))
+                    << "level " << level << ", " << count << " intervals, " << threads;
+            }
+        }
+    }
 }
 
 // The module through the stand-in host.
