@@ -78,6 +78,25 @@ inline void buildMidpoints(const double *s, int32_t m, double *mid) {
     buildMidpointsOf([s](int64_t i) { return s[i]; }, m, mid);
 }
 
+// The same midpoints one at a time, from m >= 1 ascending keyed
+// breakpoints: what buildMidpointsOf writes at j, for j in [0, 2m], or the
+// entry of a list written out when one is given. The pruning reads them
+// this way, so that no list of 2m + 1 of them has to be kept.
+struct Midpoints {
+    const double *list;  // the midpoints written out, or null
+    const KeyedBreakpoint *sorted;
+    int64_t m;
+
+    double operator[](int64_t j) const {
+        if (list != nullptr) return list[j];
+        if (j == 0) return (-kSentinel + -sorted[m - 1].r) * 0.5;
+        if (j < m) return (-sorted[m - j].r + -sorted[m - j - 1].r) * 0.5;
+        if (j == m) return (-sorted[0].r + sorted[0].r) * 0.5;
+        if (j < 2 * m) return (sorted[j - m - 1].r + sorted[j - m].r) * 0.5;
+        return (sorted[m - 1].r + kSentinel) * 0.5;
+    }
+};
+
 // Whether values[0..count-1] never descend (false with any NaN).
 inline bool ascending(const double *values, int64_t count) {
     for (int64_t j = 1; j < count; ++j) {

@@ -11,6 +11,7 @@
 #ifndef TARVENLOCH_INTERNAL_H
 #define TARVENLOCH_INTERNAL_H
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -61,6 +62,23 @@ void forEachPiece(Team *team, int64_t pieces, Body &&body) {
     team->share(
         team, pieces, [](void *context, int64_t piece) { (*static_cast<Plain *>(context))(piece); },
         &body);
+}
+
+// body(from, to) over consecutive ranges that cover [0, total): one range
+// when there is no team, else about four for each of its threads (at least
+// 64 entries each), shared as forEachPiece shares its pieces.
+template <typename Body>
+void forEachRange(Team *team, int64_t total, Body &&body) {
+    if (team == nullptr) {
+        if (total > 0) body(int64_t{0}, total);
+        return;
+    }
+    const int64_t size =
+        std::max<int64_t>(64, (total + 4 * team->threads - 1) / (4 * team->threads));
+    forEachPiece(team, (total + size - 1) / size, [&](int64_t piece) {
+        const int64_t from = piece * size;
+        body(from, std::min(total, from + size));
+    });
 }
 
 // ---- The breakpoints and the grid (grid.h) ----
@@ -152,28 +170,35 @@ struct IntervalEstimate {
     double bound;
 };
 
-// Scratch the pruning needs for n terms and count intervals, in bytes.
+// Scratch the pruning needs for n terms and count intervals, in bytes:
+// about 56 a term with a breakpoint for every term. Only its first 64 bytes
+// are read before pruneIntervals writes them: a caller may use the rest
+// until then.
 uint64_t pruningScratchBytes(int32_t n, int64_t count);
 
 // Writes to kept, in interval order, the midpoints of every interval that
 // could still hold the result, and returns how many. Needs: pruningApplies
-// true, mid[0..count-1] ascending, sorted the m keyed breakpoints in
-// ascending order. scratch holds pruningScratchBytes(n, count) bytes; kept
-// has room for n + 1 midpoints. When estimates is not null, the estimate of
-// every interval that starts a new sign pattern is written there too
-// (at most n + 1), *estimateCount says how many, and *commonBound gets the
-// bound that every estimate's bound must be within.
+// true, the grid's count midpoints ascending, sorted the m keyed
+// breakpoints in ascending order. mid holds the midpoints, or is null: they
+// are then computed from sorted as they are needed. scratch holds
+// pruningScratchBytes(n, count) bytes, aligned for doubles; kept has room
+// for n + 1 midpoints. When estimates is not null, the estimate of every
+// interval that starts a new sign pattern is written there too (at most
+// n + 1), *estimateCount says how many, and *commonBound gets the bound that
+// every estimate's bound must be within. With a team, the passes are shared
+// among its threads; the result is the same to the bit.
 int64_t pruneIntervals(double a, double b, const double *p, const double *q, int32_t n,
                        const Magnitudes &magnitudes, const KeyedBreakpoint *sorted, int32_t m,
                        const double *mid, int64_t count, void *scratch, double *kept,
                        IntervalEstimate *estimates = nullptr, int64_t *estimateCount = nullptr,
-                       double *commonBound = nullptr);
+                       double *commonBound = nullptr, Team *team = nullptr);
 
 // The second round, after the exact slopes of the kept intervals are known:
 // u[0..count-1] are their literal candidates, in interval order (equal
 // neighbours already merged). Removes, in place, every candidate whose
 // score provably exceeds another's, and returns how many remain. Needs the
-// scratch of a pruneIntervals call on the same problem; where that call
+// scratch of a pruneIntervals call on the same problem, whose p and q are
+// still there (it reads the kinks from them); where that call
 // kept only the first interval (b = 0), returns count. When estimates is
 // not null, each candidate's estimate and bound is written there (interval
 // = its index in u). When settled is not null, *settled tells whether one

@@ -31,17 +31,20 @@ uint64_t fullScanBytes(int32_t m) {
     return doublesToBytes(3 * static_cast<uint64_t>(m) + 1 + kPadding);
 }
 
-// The pruned path's scratch: the keyed breakpoints and room to sort them
-// (afterwards the marks of a fallback scan), the padded midpoints, three
-// padded lists of up to n + 1 intervals (kept midpoints, slopes, scores)
-// and the pruning's own.
+// The pruned path's scratch: the keyed breakpoints, the pruning's own
+// (whose room the sort uses first, for its spare copy of the breakpoints,
+// and a fallback scan for its midpoints), and three padded lists of up to
+// n + 1 intervals (kept midpoints, slopes, scores; the first also holds a
+// fallback scan's marks). docs/performance.md lists the bytes a term.
 uint64_t prunedBytes(int32_t n, int32_t m) {
     const uint64_t count = 2 * static_cast<uint64_t>(m) + 1;
     const uint64_t list = static_cast<uint64_t>(n) + 1 + kPadding;
-    return (2 * static_cast<uint64_t>(m) + 1) * sizeof(KeyedBreakpoint) +
-           doublesToBytes(count + kPadding) + 3 * doublesToBytes(list) +
-           pruningScratchBytes(n, static_cast<int64_t>(count));
+    return (static_cast<uint64_t>(m) + 1) * sizeof(KeyedBreakpoint) +
+           pruningScratchBytes(n, static_cast<int64_t>(count)) + 3 * doublesToBytes(list);
 }
+
+// Where the pruning's scratch leaves room for others before it starts.
+constexpr size_t kPruningStateBytes = 64;
 
 Strategy strategyFromEnvironment() {
     const char *name = std::getenv("TARVENLOCH_STRATEGY");
@@ -132,28 +135,33 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
     if (scratch == nullptr) return outOfMemory(result);
     const size_t list = static_cast<size_t>(n) + 1 + kPadding;
     auto *keyed = static_cast<KeyedBreakpoint *>(scratch);
-    KeyedBreakpoint *spare = keyed + m + 1;
-    double *mid = reinterpret_cast<double *>(spare + m);
-    double *kept = mid + count + kPadding;
+    void *pruningScratch = keyed + m + 1;
+    double *kept = reinterpret_cast<double *>(static_cast<char *>(pruningScratch) +
+                                              pruningScratchBytes(n, count));
     double *slopes = kept + list;
     double *scores = slopes + list;
-    void *pruningScratch = scores + list;
+    // Free until the pruning starts: room for the sort's spare copy of the
+    // breakpoints (16m bytes), or a fallback scan's midpoints.
+    void *pruningRoom = static_cast<char *>(pruningScratch) + kPruningStateBytes;
 
     collectKeyedBreakpoints(p, q, n, keyed);
-    sortKeyedBreakpoints(keyed, m, spare);
-    buildMidpointsOf([keyed](int64_t i) { return keyed[i].r; }, m, mid);
+    sortKeyedBreakpoints(keyed, m, static_cast<KeyedBreakpoint *>(pruningRoom));
     // Breakpoints (all >= 0, sorted) up to the sentinel make an ascending
     // grid, whose midpoints ascend too, as rounding is monotone: only a
     // larger last breakpoint calls for the check.
-    if (!(keyed[m - 1].r <= kSentinel) && !ascending(mid, count)) {
-        // Kinks past the sentinels: the grid is scanned as built. The sort's
-        // spare room (16m bytes) holds the 2m + 1 marks.
-        *result =
-            fullScan(options, mid, count, a, b, p, q, n, reinterpret_cast<unsigned char *>(spare));
-        return true;
+    if (!(keyed[m - 1].r <= kSentinel)) {
+        double *mid = static_cast<double *>(pruningRoom);
+        buildMidpointsOf([keyed](int64_t i) { return keyed[i].r; }, m, mid);
+        if (!ascending(mid, count)) {
+            // Kinks past the sentinels: the grid is scanned as built. The
+            // list of kept midpoints holds the 2m + 1 marks.
+            *result = fullScan(options, mid, count, a, b, p, q, n,
+                               reinterpret_cast<unsigned char *>(kept));
+            return true;
+        }
     }
-    const int64_t survivors =
-        pruneIntervals(a, b, p, q, n, magnitudes, keyed, m, mid, count, pruningScratch, kept);
+    const int64_t survivors = pruneIntervals(a, b, p, q, n, magnitudes, keyed, m, nullptr, count,
+                                             pruningScratch, kept, nullptr, nullptr, nullptr, team);
     // Once the kept intervals' slopes are exact, their candidates are too,
     // and a second round with a much tighter bound drops most of them
     // before their sums are taken.

@@ -39,19 +39,37 @@ constexpr int32_t kCarryFrom = 32768;
 // 1 + 2^-10 covers that and the rounding of the product itself.
 inline double gamma(double k) { return k * kUnit * (1 + 0x1p-10); }
 
-// A term's kink -q/p as computed, with the term and the number of
-// midpoints below it (to within one; exact for the few tiny terms).
+// A kink -q/p of a term with p != 0. Its position is computed when it is
+// needed, as -(q / p): for a breakpoint term that is the grid entry +-r
+// exactly (the breakpoint stores the quotient or its negation), and for
+// the few others the kink itself. Eight bytes a term, where keeping the
+// position too would take sixteen.
 struct Kink {
+    uint32_t term;   // the term; bit 31, once step 1 is done: its sign at the first midpoint
+    uint32_t index;  // an interval: the guess of the term's flip, then the flip; in step 3,
+                     // the interval of candidate (not kink) number i
+};
+constexpr uint32_t kTermBits = 0x7fffffffu;
+
+inline double kinkAt(const double *p, const double *q, uint32_t term) {
+    const uint32_t k = term & kTermBits;
+    return -(q[k] / p[k]);
+}
+
+// A kink of a term with 0 < |p| <= 1e-10, whose place among the midpoints
+// is found by search: these are sorted apart and merged in.
+struct TinyKink {
     double at;
-    int32_t term;
-    uint32_t guess;  // count - 1 < 2^32 for every m < 2^31
+    uint32_t term;
+    uint32_t guess;
 };
 
 // The first index in [1, count - 1] whose sign differs from the sign at
 // mid[0]; the caller knows that mid[count - 1] differs. The signs change
 // once (they are monotone in the midpoint), so a search from a good guess
 // finds it: outwards in doubling steps, then by halving.
-int64_t flipIndex(double p, double q, const double *mid, int64_t count, bool first, int64_t guess) {
+int64_t flipIndex(double p, double q, const Midpoints &mid, int64_t count, bool first,
+                  int64_t guess) {
     auto same = [&](int64_t j) { return nonNegative(p, mid[j], q) == first; };
     int64_t lo, hi;  // same(lo), !same(hi)
     const int64_t start = std::min(std::max<int64_t>(guess, 1), count - 1);
@@ -87,59 +105,62 @@ int64_t flipIndex(double p, double q, const double *mid, int64_t count, bool fir
     return hi;
 }
 
-// The pruning's scratch, carved from one block: per term (n + 1 each) the
-// sorted kinks, the tiny terms' kinks, alpha, beta, a position and three
-// per-candidate lists (n + 2 entries each: the branch-free loops write one
-// past the last entry they keep); per interval the slope's increase.
+// S(x) = alpha x + beta for x past the first l kinks (step 2), with the
+// rounding errors the running sums carry (0 when they carry none).
+struct LinearForm {
+    double alpha, alphaLow, beta, betaLow;
+};
+
+// The pruning's scratch, carved from one block, for n terms and count
+// intervals. Its bytes past the state are not read before pruneIntervals
+// writes them, so a caller may use them until then (the pruned path sorts
+// its breakpoints there). Per term, with as many breakpoints as terms:
+//   increase     16 bytes: the slope's increase at each interval; then, in
+//                place, each candidate's estimated slope, and after those
+//                its estimated score (so at least 2(n + 2) entries)
+//   increaseLow  16 bytes: the increases' rounding errors; then, in place,
+//                each candidate's slope's carried error (written, and read,
+//                only when the errors are carried... but slopeLow always)
+//   kinks         8 bytes (n + 2 entries: the branch-free loops write one
+//                past the last entry they keep)
+//   tinyKinks    16 bytes, touched only when some 0 < |p| <= 1e-10
+//   checkpoints  S's linear form past every 64th kink: half a byte
 struct Layout {
-    Kink *kinks;
-    Kink *tinyKinks;
-    double *alpha, *alphaLow;  // high parts, and the rounding errors they carry
-    double *beta, *betaLow;
-    int64_t *position;  // first a term's guessed flip, then a candidate's kinks below
-    int64_t *interval;  // a candidate's interval
-    double *slope;      // a candidate's estimated slope
-    double *candidate;  // its estimated candidate
-    double *score;      // its estimated score
-    double *sum;        // its estimated sum of absolute values
-    double *slopeLow;   // the rounding error of its slope, as the running sum carries it
-    double *sumLow;     // |u~| |alpha low| + |beta low| where it lies
-    double *increase;   // 2 count entries: the increases, then their rounding errors
-
-    static constexpr uint64_t kPerTerm = 2 * sizeof(Kink) + 12 * sizeof(double);
-
     // What the second round needs of the first, at the start of the block.
     struct State {
+        const double *p, *q;
+        int64_t count;
         int32_t kinkCount;
-        int32_t ready;  // the kinks, alpha and beta are in place
-        int32_t carry;  // and the low parts of alpha and beta too
+        int32_t ready;  // the kinks and checkpoints are in place
+        int32_t carry;  // and carry the running sums' rounding errors
     };
     static constexpr size_t kStateBytes = 64;
-    State *state;
+    static_assert(sizeof(State) <= kStateBytes, "the state fits its room");
+    static constexpr int64_t kCheckpointEvery = 64;
 
+    State *state;
+    double *increase, *increaseLow;
+    Kink *kinks;
+    TinyKink *tinyKinks;
+    LinearForm *checkpoints;
+
+    static uint64_t terms(int32_t n) { return static_cast<uint64_t>(n < 0 ? 0 : n) + 2; }
+    static uint64_t increaseEntries(int32_t n, int64_t count) {
+        return std::max<uint64_t>(static_cast<uint64_t>(count) + 8, 2 * terms(n));
+    }
     static uint64_t bytes(int32_t n, int64_t count) {
-        const uint64_t terms = static_cast<uint64_t>(n < 0 ? 0 : n) + 2;
-        return kStateBytes + terms * kPerTerm + 2 * static_cast<uint64_t>(count) * sizeof(double);
+        return kStateBytes + (increaseEntries(n, count) + static_cast<uint64_t>(count)) * 8 +
+               terms(n) * (sizeof(Kink) + sizeof(TinyKink)) +
+               (terms(n) / kCheckpointEvery + 2) * sizeof(LinearForm);
     }
 
-    Layout(void *scratch, int32_t n) {
-        const size_t terms = static_cast<size_t>(n) + 2;
+    Layout(void *scratch, int32_t n, int64_t count) {
         state = static_cast<State *>(scratch);
-        kinks = reinterpret_cast<Kink *>(static_cast<char *>(scratch) + kStateBytes);
-        tinyKinks = kinks + terms;
-        alpha = reinterpret_cast<double *>(tinyKinks + terms);
-        alphaLow = alpha + terms;
-        beta = alphaLow + terms;
-        betaLow = beta + terms;
-        sumLow = betaLow + terms;
-        position = reinterpret_cast<int64_t *>(sumLow + terms);
-        interval = position + terms;
-        slope = reinterpret_cast<double *>(interval + terms);
-        candidate = slope + terms;
-        score = candidate + terms;
-        sum = score + terms;
-        slopeLow = sum + terms;
-        increase = slopeLow + terms;
+        increase = reinterpret_cast<double *>(static_cast<char *>(scratch) + kStateBytes);
+        increaseLow = increase + increaseEntries(n, count);
+        kinks = reinterpret_cast<Kink *>(increaseLow + count);
+        tinyKinks = reinterpret_cast<TinyKink *>(kinks + terms(n));
+        checkpoints = reinterpret_cast<LinearForm *>(tinyKinks + terms(n));
     }
 };
 
@@ -226,8 +247,7 @@ public:
         const double atCandidate =
             gamma(5) * 0.5 * farthest * farthest +
             absB_ * (gamma(6) * (farthestCandidate * slopeSum_ + offsetSum_) +
-                     literalSumScale_ *
-                         (farthestCandidate * weightedSlopes_ + weightedOffsets_));
+                     literalSumScale_ * (farthestCandidate * weightedSlopes_ + weightedOffsets_));
         // F moving from u~ to u_j.
         const double moving = candidateError * (farthest + absB_ * slopeSum_);
         // The estimate's own rounding and the kinks within rounding of u~.
@@ -247,6 +267,41 @@ private:
     double literalSumScale_, gammaSum_, floorBase_;
 };
 
+// Step 2, past one more kink: the term's sign turns, so alpha grows by
+// 2|p| and beta by 2 sign(p) q.
+inline void passKink(LinearForm &form, double p, double q, bool carry) {
+    addCompensated(form.alpha, form.alphaLow, 2 * std::fabs(p), carry);
+    addCompensated(form.beta, form.betaLow, negatedUnless(p > 0, 2 * q), carry);
+}
+
+// The kinks below x: the first l with !(kink l < x).
+int64_t kinksBelow(const double *p, const double *q, const Kink *kinks, int64_t kinkCount,
+                   double x) {
+    int64_t lo = 0, hi = kinkCount;
+    while (lo < hi) {
+        const int64_t middle = lo + (hi - lo) / 2;
+        if (kinkAt(p, q, kinks[middle].term) < x) {
+            lo = middle + 1;
+        } else {
+            hi = middle;
+        }
+    }
+    return lo;
+}
+
+// S's linear form past the first l kinks: from the checkpoint before l, by
+// the same additions in the same order as the pass that wrote it.
+LinearForm formAt(const double *p, const double *q, const Kink *kinks,
+                  const LinearForm *checkpoints, int64_t l, bool carry) {
+    const int64_t from = l / Layout::kCheckpointEvery * Layout::kCheckpointEvery;
+    LinearForm form = checkpoints[from / Layout::kCheckpointEvery];
+    for (int64_t k = from; k < l; ++k) {
+        const uint32_t term = kinks[k].term & kTermBits;
+        passKink(form, p[term], q[term], carry);
+    }
+    return form;
+}
+
 // The kinks -q_k/p_k of every term with p_k != 0, ascending, into kinks;
 // returns how many. Those of the breakpoint terms come from the sorted
 // breakpoints without a further sort: the kinks -r of positive quotients,
@@ -256,19 +311,20 @@ private:
 // j = grid entry j, plus half the gap to entry j + 1. The few terms with
 // 0 < |p| <= 1e-10 are sorted apart, placed by search and merged in.
 int32_t sortedKinks(const double *p, const double *q, int32_t n, const KeyedBreakpoint *sorted,
-                    int32_t m, const double *mid, int64_t count, bool anyTiny, Kink *kinks,
-                    Kink *tiny) {
+                    int32_t m, const Midpoints &mid, int64_t count, bool anyTiny, Kink *kinks,
+                    TinyKink *tiny) {
     // Every entry is written and the count moves on only for the wanted
     // ones: the signs of the quotients are as unpredictable as coin flips.
     // kinks has room for n + 2 entries, so the write past the last wanted
     // entry stays inside.
     int32_t total = 0;
+    const uint32_t breakpoints = static_cast<uint32_t>(m);
     for (int32_t i = m - 1; i >= 0; --i) {
-        kinks[total] = {-sorted[i].r, sorted[i].term, static_cast<uint32_t>(m - i)};
+        kinks[total] = {static_cast<uint32_t>(sorted[i].term), breakpoints - i};
         total += sorted[i].positiveQuotient;
     }
     for (int32_t i = 0; i < m; ++i) {
-        kinks[total] = {sorted[i].r, sorted[i].term, static_cast<uint32_t>(m + 1 + i)};
+        kinks[total] = {static_cast<uint32_t>(sorted[i].term), breakpoints + 1 + i};
         total += 1 - sorted[i].positiveQuotient;
     }
     if (!anyTiny) return total;
@@ -276,91 +332,32 @@ int32_t sortedKinks(const double *p, const double *q, int32_t n, const KeyedBrea
     for (int32_t k = 0; k < n; ++k) {
         if (p[k] != 0 && !yieldsBreakpoint(p[k])) {
             const double at = -(q[k] / p[k]);
-            const auto below = std::lower_bound(mid, mid + count, at) - mid;
-            tiny[tinyCount++] = {at, k, static_cast<uint32_t>(below)};
+            int64_t lo = 0, hi = count;  // the first midpoint not below at
+            while (lo < hi) {
+                const int64_t middle = lo + (hi - lo) / 2;
+                if (mid[middle] < at) {
+                    lo = middle + 1;
+                } else {
+                    hi = middle;
+                }
+            }
+            tiny[tinyCount++] = {at, static_cast<uint32_t>(k), static_cast<uint32_t>(lo)};
         }
     }
     if (tinyCount == 0) return total;
-    const auto before = [](const Kink &x, const Kink &y) { return x.at < y.at; };
-    std::sort(tiny, tiny + tinyCount, before);
+    std::sort(tiny, tiny + tinyCount,
+              [](const TinyKink &x, const TinyKink &y) { return x.at < y.at; });
     // Merge from the back, in place: the free room of kinks is at its end.
     int32_t from = total - 1, other = tinyCount - 1, to = total + tinyCount - 1;
     while (other >= 0) {
-        if (from >= 0 && before(tiny[other], kinks[from])) {
+        if (from >= 0 && tiny[other].at < kinkAt(p, q, kinks[from].term)) {
             kinks[to--] = kinks[from--];
         } else {
-            kinks[to--] = tiny[other--];
+            kinks[to--] = {tiny[other].term, tiny[other].guess};
+            --other;
         }
     }
     return total + tinyCount;
-}
-
-// Step 4's merge: kinksBelow[c] = the number of kinks below candidate[c],
-// for candidates that ascend when walked from the last one if descending,
-// else from the first. Merging costs a load and a compare per step, each
-// waiting on the one before; so the merge is cut where it would have taken
-// a quarter, a half and three quarters of its steps (each cut found by a
-// binary search on the diagonal, as in merge-path partitioning), and the
-// four parts are walked side by side, their steps overlapping. Needs
-// found >= 1. Any order of candidates stays in bounds and every candidate
-// is placed somewhere; step 5 checks every placement.
-void placeCandidates(const Kink *kinks, int32_t kinkCount, const double *candidate, int64_t found,
-                     bool descending, int64_t *kinksBelow) {
-    const auto at = [&](int64_t step) { return descending ? found - 1 - step : step; };
-    const auto below = [&](double x) {
-        return std::partition_point(kinks, kinks + kinkCount,
-                                    [x](const Kink &k) { return k.at < x; }) -
-               kinks;
-    };
-    // The merge passes the kinks below the last candidate and places every
-    // candidate: total steps. After d of them it has placed the fewest
-    // candidates i such that kink d - i - 1 lies below candidate i.
-    const int64_t kinksPassed = below(candidate[at(found - 1)]);
-    const int64_t total = found + kinksPassed;
-    constexpr int kStreams = 4;
-    int64_t step[kStreams + 1], l[kStreams];
-    for (int s = 0; s < kStreams; ++s) {
-        const int64_t d = total * s / kStreams;
-        int64_t lo = std::max<int64_t>(0, d - kinksPassed), hi = std::min(d, found);
-        while (lo < hi) {
-            const int64_t i = lo + (hi - lo) / 2;
-            if (kinks[d - i - 1].at < candidate[at(i)]) {
-                hi = i;
-            } else {
-                lo = i + 1;
-            }
-        }
-        step[s] = lo;
-        l[s] = d - lo;
-        // Only candidates out of order could make the cuts descend; keep
-        // them in order so that every candidate is placed by some part.
-        if (s > 0 && step[s] < step[s - 1]) {
-            step[s] = step[s - 1];
-            l[s] = l[s - 1];
-        }
-    }
-    step[kStreams] = found;
-    int64_t end[kStreams];
-    for (int s = 0; s < kStreams; ++s) end[s] = step[s + 1];
-    const auto advance = [&](int s) {
-        const int64_t c = at(step[s]);
-        const bool pass = l[s] < kinkCount && kinks[l[s]].at < candidate[c];
-        kinksBelow[c] = l[s];
-        l[s] += pass;
-        step[s] += !pass;
-    };
-    // A part may end long before the others: it then drops out, each part
-    // taking one mispredicted branch when it does.
-    bool active = true;
-    while (active) {
-        active = false;
-        for (int s = 0; s < kStreams; ++s) {
-            if (step[s] < end[s]) {
-                advance(s);
-                active = true;
-            }
-        }
-    }
 }
 
 }  // namespace
@@ -422,19 +419,48 @@ uint64_t pruningScratchBytes(int32_t n, int64_t count) { return Layout::bytes(n,
 
 namespace {
 
+// What step 5 finds over some of the candidates.
+struct Findings {
+    int64_t lowest = -1;  // the first candidate of the lowest estimated score
+    double lowestScore = std::numeric_limits<double>::infinity();
+    Extent widest{};
+    bool placed = true;
+
+    void include(const Findings &other) {
+        if (other.lowest >= 0 && (other.lowestScore < lowestScore ||
+                                  (other.lowestScore == lowestScore && other.lowest < lowest))) {
+            lowest = other.lowest;
+            lowestScore = other.lowestScore;
+        }
+        widest.include(other.widest);
+        placed = placed && other.placed;
+    }
+};
+
 // The pruning, with the running sums' rounding errors carried (kCarry) or
-// not; without, every low part is left unwritten and read as 0.
+// not; without, every low part is 0. With a team, the passes over the
+// kinks and the candidates are cut into ranges shared among its threads,
+// wherever each entry's values do not depend on the others; the running
+// sums stay on one thread, in the same order, so every value is the one
+// the serial passes give.
 template <bool kCarry>
 int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
               const Magnitudes &magnitudes, const KeyedBreakpoint *sorted, int32_t m,
-              const double *mid, int64_t count, void *scratch, double *kept,
-              IntervalEstimate *estimates, int64_t *estimateCount, double *commonBound) {
+              const double *midList, int64_t count, void *scratch, double *kept,
+              IntervalEstimate *estimates, int64_t *estimateCount, double *commonBound,
+              Team *team) {
+    constexpr bool carry = kCarry;
     if (estimateCount != nullptr) *estimateCount = 0;
+    const Midpoints mid{midList, sorted, m};
+    Layout layout(scratch, n, count);
+    Layout::State &state = *layout.state;
+    state.p = p;
+    state.q = q;
+    state.count = count;
+    state.ready = 0;
     // With b = +0 or -0 every candidate is a and every score a zero of some
     // sign (the sums are finite here), none below another: the first
     // interval wins.
-    Layout layout(scratch, n);
-    layout.state->ready = 0;
     if (b == 0) {
         kept[0] = mid[0];
         return 1;
@@ -443,152 +469,203 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     // Step 1: each term's sign flips at most once across the ascending
     // midpoints, always so that the slope grows by 2|p|. Its flip lies next
     // to its kink, whose place among the midpoints is known; the sign test
-    // the scan uses makes it exact.
-    // Step 2, in the same pass: S(x) = sum |p_k x + q_k| is
-    // alpha_l x + beta_l when x lies past the first l kinks.
+    // the scan uses makes it exact. Each kink's flip, and its sign at the
+    // first midpoint, depend on that kink alone.
+    Kink *kinks = layout.kinks;
     const int32_t kinkCount = sortedKinks(p, q, n, sorted, m, mid, count, magnitudes.tinyTerms > 0,
-                                          layout.kinks, layout.tinyKinks);
-    const Kink *kinks = layout.kinks;
-    // Each kink's p and q, gathered first in a loop of independent loads:
-    // in kink order the terms come at random, and on large problems each
-    // read misses the cache. Step 5's lists are free until then.
-    double *kinkP = layout.score, *kinkQ = layout.sum;
-    for (int32_t l = 0; l < kinkCount; ++l) {
-        kinkP[l] = p[kinks[l].term];
-        kinkQ[l] = q[kinks[l].term];
-    }
-    constexpr bool carry = kCarry;
-    layout.state->carry = kCarry;
-    double *increase = layout.increase, *increaseLow = layout.increase + count;
-    std::fill(increase, increase + (kCarry ? 2 : 1) * count, 0.0);
-    double *alpha = layout.alpha, *beta = layout.beta;
-    double *alphaLow = layout.alphaLow, *betaLow = layout.betaLow;
-    alpha[0] = -magnitudes.slopeSum;  // -sum |p|, every term with p = 0 adding zero
-    alphaLow[0] = -magnitudes.slopeSumLow;
-    beta[0] = magnitudes.offsetSum;
-    betaLow[0] = magnitudes.offsetSumLow;
-    double firstSlope = 0, firstLow = 0;  // the slope of interval 0, in kink order
-    for (int32_t l = 0; l < kinkCount; ++l) {
-        const double pk = kinkP[l], qk = kinkQ[l];
-        alpha[l + 1] = alpha[l];
-        beta[l + 1] = beta[l];
-        if (kCarry) {
-            alphaLow[l + 1] = alphaLow[l];
-            betaLow[l + 1] = betaLow[l];
+                                          kinks, layout.tinyKinks);
+    forEachRange(team, kinkCount, [&](int64_t from, int64_t to) {
+        for (int64_t l = from; l < to; ++l) {
+            const uint32_t term = kinks[l].term;
+            const double pk = p[term], qk = q[term];
+            // Mostly the signs on either side of the guess differ, and then
+            // the flip is there and the sign before it is the first one.
+            const int64_t guess =
+                std::min<int64_t>(std::max<int64_t>(kinks[l].index, 1), count - 1);
+            const bool before = nonNegative(pk, mid[guess - 1], qk);
+            int64_t flip = guess;
+            bool first = before;
+            if (before == nonNegative(pk, mid[guess], qk)) {
+                first = nonNegative(pk, mid[0], qk);
+                flip = nonNegative(pk, mid[count - 1], qk) == first
+                           ? 0  // no flip
+                           : flipIndex(pk, qk, mid, count, first, guess);
+            }
+            kinks[l] = {term | static_cast<uint32_t>(first) << 31, static_cast<uint32_t>(flip)};
         }
-        addCompensated(alpha[l + 1], alphaLow[l + 1], 2 * std::fabs(pk), carry);
-        addCompensated(beta[l + 1], betaLow[l + 1], negatedUnless(pk > 0, 2 * qk), carry);
-        // Mostly the signs on either side of the guess differ, and then the
-        // flip is there and the sign before it is the first one.
-        const int64_t guess = std::min<int64_t>(std::max<int64_t>(kinks[l].guess, 1), count - 1);
-        const bool before = nonNegative(pk, mid[guess - 1], qk);
-        int64_t flip = guess;
-        bool first = before;
-        if (before == nonNegative(pk, mid[guess], qk)) {
-            first = nonNegative(pk, mid[0], qk);
-            flip = nonNegative(pk, mid[count - 1], qk) == first
-                       ? 0  // no flip
-                       : flipIndex(pk, qk, mid, count, first, guess);
-        }
-        addCompensated(firstSlope, firstLow, negatedUnless(first, pk), carry);
-        addCompensated(increase[flip], increaseLow[flip], 2 * std::fabs(pk),
-                       carry);  // [0] unread
+    });
+    // The slope of interval 0, and the increase at each interval, summed in
+    // kink order.
+    double *increase = layout.increase, *increaseLow = layout.increaseLow;
+    std::fill(increase, increase + count, 0.0);
+    if (kCarry) std::fill(increaseLow, increaseLow + count, 0.0);
+    double firstSlope = 0, firstLow = 0;
+    for (int32_t l = 0; l < kinkCount; ++l) {
+        const uint32_t term = kinks[l].term;
+        const double pk = p[term & kTermBits];
+        addCompensated(firstSlope, firstLow, negatedUnless(term >> 31 != 0, pk), carry);
+        const uint32_t flip = kinks[l].index;
+        addCompensated(increase[flip], increaseLow[flip], 2 * std::fabs(pk), carry);  // [0] unread
     }
-
-    layout.state->kinkCount = kinkCount;
-    layout.state->ready = 1;
 
     // Step 3: the first interval of every sign pattern is a candidate (the
     // others repeat their left neighbour). Its estimated slope is the
     // running sum of the increases, and its estimated candidate follows.
-    int64_t *interval = layout.interval;
-    double *slope = layout.slope, *candidate = layout.candidate;
+    // Candidate number c takes the place of interval c's increase, which is
+    // read by then (c <= j), and keeps its interval where kink c's flip was.
+    double *slope = increase, *slopeLow = increaseLow;
     int64_t found = 0;
     {
         double running = firstSlope, low = firstLow;
-        interval[0] = 0;
+        kinks[0].index = 0;
         slope[0] = running;
-        layout.slopeLow[0] = low;
-        candidate[0] = running * b + a;
+        slopeLow[0] = low;
         found = 1;
         for (int64_t j = 1; j < count; ++j) {
-            addCompensated(running, low, increase[j], carry);
+            const double step = increase[j];
+            addCompensated(running, low, step, carry);
             if (kCarry) low += increaseLow[j];
-            interval[found] = j;
+            kinks[found].index = static_cast<uint32_t>(j);
             slope[found] = running;
-            layout.slopeLow[found] = low;
-            candidate[found] = running * b + a;
-            found += increase[j] > 0;
+            slopeLow[found] = low;
+            found += step > 0;
         }
     }
+    const auto candidateOf = [&](int64_t c) { return slope[c] * b + a; };
 
-    // Step 4: where each estimated candidate lies among the kinks. The
-    // slopes grow with the interval and rounding is monotone, so the
-    // candidates ascend for b > 0 and descend for b < 0: a merge, walked in
-    // ascending order, places them all.
-    int64_t *kinksBelow = layout.position;
-    placeCandidates(kinks, kinkCount, candidate, found, b < 0, kinksBelow);
-
-    // Step 5: the estimated score of each candidate, the one with the
-    // lowest, and the largest magnitudes of what the bound grows with.
-    double *score = layout.score, *sum = layout.sum;
-    bool placed = true;
-    int64_t lowest = 0;
-    double lowestScore = std::numeric_limits<double>::infinity();
-    Extent widest{};
-    for (int64_t c = 0; c < found; ++c) {
-        const double u = candidate[c];
-        // A check that costs little and would catch a candidate out of order.
-        const int64_t l = kinksBelow[c];
-        placed &= (l == 0 || kinks[l - 1].at < u) && (l == kinkCount || !(kinks[l].at < u));
-        sum[c] = u * alpha[l] + beta[l];
-        layout.sumLow[c] =
-            kCarry ? std::fabs(u) * std::fabs(alphaLow[l]) + std::fabs(betaLow[l]) : 0.0;
-        const double d = u - a;
-        score[c] = ((d * 0.5) * d) - sum[c] * b;
-        if (score[c] < lowestScore) {
-            lowestScore = score[c];
-            lowest = c;
+    // Steps 2, 4 and 5: the estimated candidates ascend for b > 0 and
+    // descend for b < 0 (the slopes grow with the interval and rounding is
+    // monotone), so a walk through them in ascending order passes the kinks
+    // in order, keeping S's linear form up to date, with a checkpoint of it
+    // every 64 kinks; at each candidate, the estimated score, the lowest so
+    // far, and the largest magnitudes of what the bound grows with. A check
+    // that costs little would catch a candidate out of order.
+    double *score = increase + found;
+    LinearForm *checkpoints = layout.checkpoints;
+    const LinearForm start = {-magnitudes.slopeSum, -magnitudes.slopeSumLow, magnitudes.offsetSum,
+                              magnitudes.offsetSumLow};
+    const bool descending = b < 0;
+    const auto walk = [&](int64_t from, int64_t to, int64_t l, LinearForm form, bool write) {
+        Findings findings;
+        double previousAt = l > 0 ? kinkAt(p, q, kinks[l - 1].term) : 0.0;
+        double nextAt = l < kinkCount ? kinkAt(p, q, kinks[l].term) : 0.0;
+        for (int64_t s = from; s < to; ++s) {
+            const int64_t c = descending ? found - 1 - s : s;
+            const double u = candidateOf(c);
+            while (l < kinkCount && nextAt < u) {
+                const uint32_t term = kinks[l].term & kTermBits;
+                passKink(form, p[term], q[term], carry);
+                ++l;
+                if (write && l % Layout::kCheckpointEvery == 0)
+                    checkpoints[l / Layout::kCheckpointEvery] = form;
+                previousAt = nextAt;
+                if (l < kinkCount) nextAt = kinkAt(p, q, kinks[l].term);
+            }
+            findings.placed &= l == 0 || previousAt < u;
+            const double sum = u * form.alpha + form.beta;
+            const double sumLow =
+                kCarry ? std::fabs(u) * std::fabs(form.alphaLow) + std::fabs(form.betaLow) : 0.0;
+            const double d = u - a;
+            score[c] = ((d * 0.5) * d) - sum * b;
+            if (score[c] < findings.lowestScore ||
+                (score[c] == findings.lowestScore && c < findings.lowest)) {
+                findings.lowestScore = score[c];
+                findings.lowest = c;
+            }
+            findings.widest.include({std::fabs(d), std::fabs(u), std::fabs(slope[c]),
+                                     std::fabs(sum), std::fabs(score[c]), std::fabs(slopeLow[c]),
+                                     sumLow});
         }
-        widest.include({std::fabs(d), std::fabs(u), std::fabs(slope[c]), std::fabs(sum[c]),
-                        std::fabs(score[c]), std::fabs(layout.slopeLow[c]), layout.sumLow[c]});
+        // The kinks past the last candidate, for the checkpoints.
+        for (; write && l < kinkCount;) {
+            const uint32_t term = kinks[l].term & kTermBits;
+            passKink(form, p[term], q[term], carry);
+            ++l;
+            if (l % Layout::kCheckpointEvery == 0) checkpoints[l / Layout::kCheckpointEvery] = form;
+        }
+        return findings;
+    };
+    checkpoints[0] = start;
+    Findings findings;
+    if (team == nullptr) {
+        findings = walk(0, found, 0, start, true);
+    } else {
+        // The checkpoints first, on this thread; then each range of the
+        // walk from the checkpoint before its first candidate, by the same
+        // additions, so with the same linear forms.
+        walk(0, 0, 0, start, true);
+        constexpr int kMostRanges = 64;
+        Findings parts[kMostRanges];
+        const int64_t size = std::max<int64_t>(64, (found + kMostRanges - 1) / kMostRanges);
+        forEachPiece(team, (found + size - 1) / size, [&](int64_t piece) {
+            const int64_t from = piece * size, to = std::min(found, from + size);
+            const int64_t l = kinksBelow(p, q, kinks, kinkCount,
+                                         candidateOf(descending ? found - 1 - from : from));
+            parts[piece] = walk(from, to, l, formAt(p, q, kinks, checkpoints, l, carry), false);
+        });
+        for (int64_t piece = 0; piece * size < found; ++piece) findings.include(parts[piece]);
     }
-    if (!placed) {
+    state.kinkCount = kinkCount;
+    state.carry = kCarry;
+    state.ready = 1;
+    if (!findings.placed) {
         // Not reachable by the argument above; keep every candidate.
-        for (int64_t c = 0; c < found; ++c) kept[c] = mid[interval[c]];
+        for (int64_t c = 0; c < found; ++c) kept[c] = mid[kinks[c].index];
         return found;
     }
 
     // Step 6: a bound on how far each exact score can lie from its estimate,
-    // and the highest the exact score of the lowest estimate can be.
+    // and the highest the exact score of the lowest estimate can be. What a
+    // candidate's bound needs beyond its score and slope is worked out again
+    // for the few that need it, by the same operations as in the walk.
     const ErrorBound error(a, b, n, magnitudes, false);
     const auto extentOf = [&](int64_t c) {
-        return Extent{std::fabs(candidate[c] - a),
-                      std::fabs(candidate[c]),
+        const double u = candidateOf(c);
+        const LinearForm form =
+            formAt(p, q, kinks, checkpoints, kinksBelow(p, q, kinks, kinkCount, u), carry);
+        const double sum = u * form.alpha + form.beta;
+        const double sumLow =
+            kCarry ? std::fabs(u) * std::fabs(form.alphaLow) + std::fabs(form.betaLow) : 0.0;
+        return Extent{std::fabs(u - a),
+                      std::fabs(u),
                       std::fabs(slope[c]),
-                      std::fabs(sum[c]),
+                      std::fabs(sum),
                       std::fabs(score[c]),
-                      std::fabs(layout.slopeLow[c]),
-                      layout.sumLow[c]};
+                      std::fabs(slopeLow[c]),
+                      sumLow};
     };
+    const int64_t lowest = findings.lowest;
     const double highest = score[lowest] + error(extentOf(lowest));
     // The bound grows with every magnitude, so it is largest at the largest
     // of each: most candidates are dropped on that alone.
-    const double widestBound = error(widest);
+    const double widestBound = error(findings.widest);
     if (estimates != nullptr) {
         for (int64_t c = 0; c < found; ++c)
-            estimates[c] = {interval[c], score[c], error(extentOf(c))};
+            estimates[c] = {kinks[c].index, score[c], error(extentOf(c))};
         if (estimateCount != nullptr) *estimateCount = found;
         if (commonBound != nullptr) *commonBound = widestBound;
     }
 
     // Step 7: keep every interval whose lowest possible score is not above
-    // that highest; the winner is among them.
+    // that highest; the winner is among them. With a team, the ranges mark
+    // the dropped candidates (a NaN score) and one thread lists the others.
+    const auto keeps = [&](int64_t c) {
+        return score[c] - widestBound <= highest && score[c] - error(extentOf(c)) <= highest;
+    };
     int64_t keptCount = 0;
-    for (int64_t c = 0; c < found; ++c) {
-        if (score[c] - widestBound <= highest && score[c] - error(extentOf(c)) <= highest) {
-            kept[keptCount++] = mid[interval[c]];
+    if (team == nullptr) {
+        for (int64_t c = 0; c < found; ++c) {
+            if (keeps(c)) kept[keptCount++] = mid[kinks[c].index];
         }
+        return keptCount;
+    }
+    forEachRange(team, found, [&](int64_t from, int64_t to) {
+        for (int64_t c = from; c < to; ++c) {
+            if (!keeps(c)) score[c] = std::numeric_limits<double>::quiet_NaN();
+        }
+    });
+    for (int64_t c = 0; c < found; ++c) {
+        if (score[c] == score[c]) kept[keptCount++] = mid[kinks[c].index];
     }
     return keptCount;
 }
@@ -598,35 +675,35 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
 int64_t pruneIntervals(double a, double b, const double *p, const double *q, int32_t n,
                        const Magnitudes &magnitudes, const KeyedBreakpoint *sorted, int32_t m,
                        const double *mid, int64_t count, void *scratch, double *kept,
-                       IntervalEstimate *estimates, int64_t *estimateCount, double *commonBound) {
+                       IntervalEstimate *estimates, int64_t *estimateCount, double *commonBound,
+                       Team *team) {
     return magnitudes.compensated
                ? prune<true>(a, b, p, q, n, magnitudes, sorted, m, mid, count, scratch, kept,
-                             estimates, estimateCount, commonBound)
+                             estimates, estimateCount, commonBound, team)
                : prune<false>(a, b, p, q, n, magnitudes, sorted, m, mid, count, scratch, kept,
-                              estimates, estimateCount, commonBound);
+                              estimates, estimateCount, commonBound, team);
 }
 
 int64_t refineCandidates(double a, double b, int32_t n, const Magnitudes &magnitudes, void *scratch,
                          double *u, int64_t count, IntervalEstimate *estimates, bool *settled) {
-    Layout layout(scratch, n);
+    const Layout::State &state = *static_cast<const Layout::State *>(scratch);
     if (settled != nullptr) *settled = false;
-    if (!layout.state->ready || count < 1) return count;
-    const Kink *kinks = layout.kinks;
-    const int32_t kinkCount = layout.state->kinkCount;
+    if (!state.ready || count < 1) return count;
+    const Layout layout(scratch, n, state.count);
+    const double *p = state.p, *q = state.q;
+    const bool carry = state.carry != 0;
     // Step 8: the bound of step 6 for candidates that are the literal ones,
     // so that nothing moves (docs/pruning.md); count <= n + 1 fits the lists.
     const ErrorBound error(a, b, n, magnitudes, true);
-    double *score = layout.score, *bound = layout.sum;
+    double *score = layout.increase, *bound = layout.increaseLow;
     double highest = std::numeric_limits<double>::infinity();
     for (int64_t c = 0; c < count; ++c) {
-        const int64_t l = std::partition_point(kinks, kinks + kinkCount,
-                                               [&](const Kink &k) { return k.at < u[c]; }) -
-                          kinks;
-        const double sum = u[c] * layout.alpha[l] + layout.beta[l];
+        const LinearForm form =
+            formAt(p, q, layout.kinks, layout.checkpoints,
+                   kinksBelow(p, q, layout.kinks, state.kinkCount, u[c]), carry);
+        const double sum = u[c] * form.alpha + form.beta;
         const double sumLow =
-            layout.state->carry
-                ? std::fabs(u[c]) * std::fabs(layout.alphaLow[l]) + std::fabs(layout.betaLow[l])
-                : 0.0;
+            carry ? std::fabs(u[c]) * std::fabs(form.alphaLow) + std::fabs(form.betaLow) : 0.0;
         const double d = u[c] - a;
         score[c] = ((d * 0.5) * d) - sum * b;
         bound[c] = error(

@@ -102,12 +102,17 @@ TEST(Grid, MidpointsAreTheGridsAndAscendWithinTheSentinel) {
         grid.push_back(1e10);
         std::vector<double> mid(2 * m + 1);
         tarvenloch::buildMidpoints(s.data(), m, mid.data());
+        // And one at a time, as the pruning reads them.
+        std::vector<tarvenloch::KeyedBreakpoint> keyed(m);
+        for (int32_t i = 0; i < m; ++i) keyed[i].r = s[i];
+        const tarvenloch::Midpoints each{nullptr, keyed.data(), m};
         for (size_t j = 0; j < mid.size(); ++j) {
             const double expected = (grid[j] + grid[j + 1]) * 0.5;
             if (std::isnan(expected)) {
-                ASSERT_TRUE(std::isnan(mid[j])) << "trial " << trial << ", j = " << j;
+                ASSERT_TRUE(std::isnan(mid[j]) && std::isnan(each[j])) << "trial " << trial;
             } else {
                 ASSERT_EQ(bitsOf(expected), bitsOf(mid[j])) << "trial " << trial << ", j = " << j;
+                ASSERT_EQ(bitsOf(expected), bitsOf(each[j])) << "trial " << trial << ", j = " << j;
             }
         }
         const bool anyNan = std::any_of(s.begin(), s.end(), [](double x) { return std::isnan(x); });
