@@ -43,18 +43,22 @@ inline void collectBreakpoints(const double *p, const double *q, int32_t n, doub
     }
 }
 
-// The same, each with its term; out needs room for m + 1 entries.
-inline void collectKeyedBreakpoints(const double *p, const double *q, int32_t n,
+// The same, each with its term, for the terms first to last - 1; out needs
+// room for one entry more than there are breakpoints among them.
+inline void collectKeyedBreakpoints(const double *p, const double *q, int32_t first, int32_t last,
                                     KeyedBreakpoint *out) {
     // Every term is written and the count moves on only for breakpoint
-    // terms, so that the loop has no branch on the data; out has room for
-    // one entry more than there are breakpoints.
+    // terms, so that the loop has no branch on the data.
     int32_t stored = 0;
-    for (int32_t k = 0; k < n; ++k) {
+    for (int32_t k = first; k < last; ++k) {
         const double quotient = q[k] / p[k];
         out[stored] = {breakpointOf(quotient), k, quotient > 0};
         stored += yieldsBreakpoint(p[k]);
     }
+}
+inline void collectKeyedBreakpoints(const double *p, const double *q, int32_t n,
+                                    KeyedBreakpoint *out) {
+    collectKeyedBreakpoints(p, q, 0, n, out);
 }
 
 // Fills mid[0..2m] with the midpoints of the grid

@@ -121,8 +121,15 @@ void sortBySiftPasses(double *values, int32_t m);
 // Sorts by r, ascending; every r must be >= 0, -0.0 or +infinity (never
 // NaN), as breakpoints from finite inputs are. The r sequence that results
 // is the one sortBreakpoints makes of the same values (up to the order of
-// -0.0 and +0.0, which compare equal). spare has room for m values.
-void sortKeyedBreakpoints(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *spare);
+// -0.0 and +0.0, which compare equal). spare has room for m values. With
+// a team, and tables of tableBytes bytes (a multiple of sortTableBytes(m)
+// for each range it may cut the values into), the passes are shared among
+// its threads; the order is the same.
+void sortKeyedBreakpoints(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *spare,
+                          Team *team = nullptr, void *tables = nullptr, uint64_t tableBytes = 0);
+
+// The bytes of one range's table of counts when m values are sorted.
+uint64_t sortTableBytes(int32_t m);
 
 // ---- Dropping repeated intervals (drop.cpp) ----
 

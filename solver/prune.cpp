@@ -474,8 +474,27 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     Kink *kinks = layout.kinks;
     const int32_t kinkCount = sortedKinks(p, q, n, sorted, m, mid, count, magnitudes.tinyTerms > 0,
                                           kinks, layout.tinyKinks);
-    forEachRange(team, kinkCount, [&](int64_t from, int64_t to) {
-        for (int64_t l = from; l < to; ++l) {
+    double *increase = layout.increase, *increaseLow = layout.increaseLow;
+    LinearForm *checkpoints = layout.checkpoints;
+    const LinearForm start = {-magnitudes.slopeSum, -magnitudes.slopeSumLow, magnitudes.offsetSum,
+                              magnitudes.offsetSumLow};
+    checkpoints[0] = start;
+    // Ranges of kinks, each with the least and the greatest of its flips
+    // (past 0, which means none: increase[0] is never read).
+    constexpr int64_t kMostRanges = 64;
+    const int64_t ranges = team == nullptr ? 1 : std::min<int64_t>(kMostRanges, 4 * team->threads);
+    const int64_t rangeSize = (kinkCount + ranges - 1) / ranges;
+    const auto rangeStart = [&](int64_t r) { return std::min<int64_t>(kinkCount, r * rangeSize); };
+    uint32_t leastFlip[kMostRanges], greatestFlip[kMostRanges];
+    forEachPiece(team, ranges, [&](int64_t r) {
+        // The increases start at 0; each range clears its share of them.
+        const int64_t cleared = (count + ranges - 1) / ranges;
+        const int64_t clearFrom = std::min(count, r * cleared);
+        const int64_t clearTo = std::min(count, clearFrom + cleared);
+        std::fill(increase + clearFrom, increase + clearTo, 0.0);
+        if (kCarry) std::fill(increaseLow + clearFrom, increaseLow + clearTo, 0.0);
+        uint32_t least = ~0u, greatest = 0;
+        for (int64_t l = rangeStart(r); l < rangeStart(r + 1); ++l) {
             const uint32_t term = kinks[l].term;
             const double pk = p[term], qk = q[term];
             // Mostly the signs on either side of the guess differ, and then
@@ -492,20 +511,71 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
                            : flipIndex(pk, qk, mid, count, first, guess);
             }
             kinks[l] = {term | static_cast<uint32_t>(first) << 31, static_cast<uint32_t>(flip)};
+            if (flip > 0) {
+                least = std::min(least, static_cast<uint32_t>(flip));
+                greatest = std::max(greatest, static_cast<uint32_t>(flip));
+            }
         }
+        leastFlip[r] = least;
+        greatestFlip[r] = greatest;
     });
-    // The slope of interval 0, and the increase at each interval, summed in
-    // kink order.
-    double *increase = layout.increase, *increaseLow = layout.increaseLow;
-    std::fill(increase, increase + count, 0.0);
-    if (kCarry) std::fill(increaseLow, increaseLow + count, 0.0);
+
+    // The slope of interval 0, and the increase at each interval, each
+    // summed in kink order. With a team, the running sums of the slope of
+    // interval 0 and of S's linear form (with its checkpoints) are taken by
+    // one thread, while the others add the increases range by range, each
+    // where no other range has a flip; the flips that two ranges share are
+    // added afterwards by one thread, in kink order. So every sum is taken
+    // in kink order, as without a team.
     double firstSlope = 0, firstLow = 0;
-    for (int32_t l = 0; l < kinkCount; ++l) {
-        const uint32_t term = kinks[l].term;
-        const double pk = p[term & kTermBits];
-        addCompensated(firstSlope, firstLow, negatedUnless(term >> 31 != 0, pk), carry);
+    const auto addIncrease = [&](int64_t l) {
         const uint32_t flip = kinks[l].index;
-        addCompensated(increase[flip], increaseLow[flip], 2 * std::fabs(pk), carry);  // [0] unread
+        addCompensated(increase[flip], increaseLow[flip],
+                       2 * std::fabs(p[kinks[l].term & kTermBits]),
+                       carry);  // [0] unread
+    };
+    if (team == nullptr) {
+        for (int32_t l = 0; l < kinkCount; ++l) {
+            const uint32_t term = kinks[l].term;
+            addCompensated(firstSlope, firstLow,
+                           negatedUnless(term >> 31 != 0, p[term & kTermBits]), carry);
+            addIncrease(l);
+        }
+    } else {
+        // A flip is a range's own when it is past every earlier range's and
+        // before every later range's.
+        uint32_t before[kMostRanges], after[kMostRanges];
+        for (int64_t r = 0; r < ranges; ++r)
+            before[r] = r == 0 ? 0 : std::max(before[r - 1], greatestFlip[r - 1]);
+        for (int64_t r = ranges - 1; r >= 0; --r)
+            after[r] = r == ranges - 1 ? ~0u : std::min(after[r + 1], leastFlip[r + 1]);
+        const auto own = [&](int64_t r, uint32_t flip) {
+            return flip > before[r] && flip < after[r];
+        };
+        forEachPiece(team, ranges + 1, [&](int64_t piece) {
+            if (piece == 0) {
+                LinearForm form = start;
+                for (int64_t l = 0; l < kinkCount; ++l) {
+                    const uint32_t term = kinks[l].term;
+                    const double pk = p[term & kTermBits];
+                    addCompensated(firstSlope, firstLow, negatedUnless(term >> 31 != 0, pk), carry);
+                    passKink(form, pk, q[term & kTermBits], carry);
+                    if ((l + 1) % Layout::kCheckpointEvery == 0)
+                        checkpoints[(l + 1) / Layout::kCheckpointEvery] = form;
+                }
+                return;
+            }
+            const int64_t r = piece - 1;
+            for (int64_t l = rangeStart(r); l < rangeStart(r + 1); ++l) {
+                if (own(r, kinks[l].index)) addIncrease(l);
+            }
+        });
+        for (int64_t r = 0; r < ranges; ++r) {
+            for (int64_t l = rangeStart(r); l < rangeStart(r + 1); ++l) {
+                const uint32_t flip = kinks[l].index;
+                if (flip > 0 && !own(r, flip)) addIncrease(l);
+            }
+        }
     }
 
     // Step 3: the first interval of every sign pattern is a candidate (the
@@ -541,9 +611,6 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     // far, and the largest magnitudes of what the bound grows with. A check
     // that costs little would catch a candidate out of order.
     double *score = increase + found;
-    LinearForm *checkpoints = layout.checkpoints;
-    const LinearForm start = {-magnitudes.slopeSum, -magnitudes.slopeSumLow, magnitudes.offsetSum,
-                              magnitudes.offsetSumLow};
     const bool descending = b < 0;
     const auto walk = [&](int64_t from, int64_t to, int64_t l, LinearForm form, bool write) {
         Findings findings;
@@ -585,16 +652,12 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
         }
         return findings;
     };
-    checkpoints[0] = start;
     Findings findings;
     if (team == nullptr) {
         findings = walk(0, found, 0, start, true);
     } else {
-        // The checkpoints first, on this thread; then each range of the
-        // walk from the checkpoint before its first candidate, by the same
-        // additions, so with the same linear forms.
-        walk(0, 0, 0, start, true);
-        constexpr int kMostRanges = 64;
+        // Each range of the walk from the checkpoint before its first
+        // candidate, by the same additions, so with the same linear forms.
         Findings parts[kMostRanges];
         const int64_t size = std::max<int64_t>(64, (found + kMostRanges - 1) / kMostRanges);
         forEachPiece(team, (found + size - 1) / size, [&](int64_t piece) {

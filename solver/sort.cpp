@@ -51,64 +51,132 @@ bool byValue(const KeyedBreakpoint &x, const KeyedBreakpoint &y) { return x.r < 
 // values are equal, which any sort handles fast). A comparison sort of
 // many random values spends most of its time on branches it cannot
 // predict; the radix passes have none.
+//
+// With a team, the values are cut into consecutive ranges, each counted,
+// and scattered, by one thread: a range's values go, in their order, after
+// those of the same digit in earlier ranges, which is where the serial
+// pass puts them. So each pass gives the same order, and the runs of equal
+// keys, each sorted by one thread, end the same too.
 namespace {
+
+// Consecutive ranges [from(r), from(r + 1)) that cover m values.
+struct Ranges {
+    int64_t m, count, size;
+    int64_t from(int64_t r) const { return std::min(m, r * size); }
+};
 
 // The radix passes, kBits of the 31-bit key at a time, least significant
 // first, skipping the digits every key shares; the result ends in values.
+// tables holds ranges.count tables of counts.
 template <int kBits>
-void radixPasses(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *spare) {
+void radixPasses(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *spare, Team *team,
+                 const Ranges &ranges, uint32_t *tables) {
     constexpr int kDigits = (31 + kBits - 1) / kBits;
     constexpr uint32_t kBuckets = 1u << kBits;
-    uint32_t table[kDigits * kBuckets] = {};  // at most 24 KB, on the stack
-    for (int32_t i = 0; i < m; ++i) {
-        const uint32_t key = keyOf(values[i]);
-        for (int digit = 0; digit < kDigits; ++digit) {
-            ++table[digit * kBuckets + ((key >> (kBits * digit)) & (kBuckets - 1))];
+    constexpr size_t kTable = kDigits * kBuckets;
+    forEachPiece(team, ranges.count, [&](int64_t r) {
+        uint32_t *table = tables + r * kTable;
+        std::fill(table, table + kTable, 0u);
+        for (int64_t i = ranges.from(r); i < ranges.from(r + 1); ++i) {
+            const uint32_t key = keyOf(values[i]);
+            for (int digit = 0; digit < kDigits; ++digit) {
+                ++table[digit * kBuckets + ((key >> (kBits * digit)) & (kBuckets - 1))];
+            }
         }
-    }
+    });
     KeyedBreakpoint *from = values, *to = spare;
     const uint32_t firstKey = keyOf(values[0]);
+    bool moved = false;
     for (int digit = 0; digit < kDigits; ++digit) {
         const int shift = kBits * digit;
-        uint32_t *offsets = &table[digit * kBuckets];
-        if (offsets[(firstKey >> shift) & (kBuckets - 1)] == static_cast<uint32_t>(m)) continue;
+        const size_t at = digit * kBuckets;
+        uint32_t shared = 0;
+        for (int64_t r = 0; r < ranges.count; ++r)
+            shared += tables[r * kTable + at + ((firstKey >> shift) & (kBuckets - 1))];
+        if (shared == static_cast<uint32_t>(m)) continue;
+        // Once a pass has moved the values, a range's counts are those of
+        // other values: count this digit again (the totals stay as they are).
+        if (moved && ranges.count > 1) {
+            forEachPiece(team, ranges.count, [&](int64_t r) {
+                uint32_t *counts = tables + r * kTable + at;
+                std::fill(counts, counts + kBuckets, 0u);
+                for (int64_t i = ranges.from(r); i < ranges.from(r + 1); ++i)
+                    ++counts[(keyOf(from[i]) >> shift) & (kBuckets - 1)];
+            });
+        }
+        // Each range's start in each bucket: after every earlier bucket,
+        // and after the earlier ranges' values in the same bucket.
         uint32_t total = 0;
         for (uint32_t bucket = 0; bucket < kBuckets; ++bucket) {
-            const uint32_t here = offsets[bucket];
-            offsets[bucket] = total;
-            total += here;
+            for (int64_t r = 0; r < ranges.count; ++r) {
+                uint32_t &offset = tables[r * kTable + at + bucket];
+                const uint32_t here = offset;
+                offset = total;
+                total += here;
+            }
         }
-        for (int32_t i = 0; i < m; ++i) {
-            to[offsets[(keyOf(from[i]) >> shift) & (kBuckets - 1)]++] = from[i];
-        }
+        forEachPiece(team, ranges.count, [&](int64_t r) {
+            uint32_t *offsets = tables + r * kTable + at;
+            for (int64_t i = ranges.from(r); i < ranges.from(r + 1); ++i) {
+                to[offsets[(keyOf(from[i]) >> shift) & (kBuckets - 1)]++] = from[i];
+            }
+        });
         std::swap(from, to);
+        moved = true;
     }
-    if (from != values) std::memcpy(values, from, static_cast<size_t>(m) * sizeof *values);
+    if (from != values) {
+        forEachPiece(team, ranges.count, [&](int64_t r) {
+            const int64_t first = ranges.from(r);
+            std::memcpy(values + first, from + first,
+                        static_cast<size_t>(ranges.from(r + 1) - first) * sizeof *values);
+        });
+    }
+}
+
+// Sorts by value every run of equal keys that starts in [first, last).
+void sortRuns(KeyedBreakpoint *values, int64_t m, int64_t first, int64_t last) {
+    int64_t start = first;
+    // A run begun before first belongs to whoever sorts where it starts.
+    while (start > 0 && start < last && keyOf(values[start]) == keyOf(values[start - 1])) ++start;
+    while (start < last) {
+        const uint32_t key = keyOf(values[start]);
+        int64_t end = start + 1;
+        while (end < m && keyOf(values[end]) == key) ++end;
+        if (end - start > 1) std::sort(values + start, values + end, byValue);
+        start = end;
+    }
 }
 
 }  // namespace
 
-void sortKeyedBreakpoints(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *spare) {
+uint64_t sortTableBytes(int32_t m) {
+    return m < kMinWideDigitValues ? 4 * 256 * sizeof(uint32_t) : 3 * 2048 * sizeof(uint32_t);
+}
+
+void sortKeyedBreakpoints(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *spare, Team *team,
+                          void *tables, uint64_t tableBytes) {
     if (m < kMinRadixValues) {
         std::sort(values, values + m, byValue);
         return;
     }
+    // One range, with its table on the stack, unless a team and room for a
+    // table a range are given.
+    alignas(64) uint32_t table[3 * 2048];  // the larger of the two tables, 24 KB
+    const int64_t most = team == nullptr || tables == nullptr
+                             ? 1
+                             : std::min<int64_t>(4 * team->threads, tableBytes / sortTableBytes(m));
+    const int64_t count = std::max<int64_t>(1, std::min<int64_t>(most, m / 512));
+    const Ranges ranges{m, count, (m + count - 1) / count};
+    uint32_t *counts = count == 1 ? table : static_cast<uint32_t *>(tables);
     // Bytes up to some 30,000 values; beyond, three passes of 11 bits beat
     // four of 8, once the larger digit counts are paid for.
     if (m < kMinWideDigitValues) {
-        radixPasses<8>(values, m, spare);
+        radixPasses<8>(values, m, spare, count == 1 ? nullptr : team, ranges, counts);
     } else {
-        radixPasses<11>(values, m, spare);
+        radixPasses<11>(values, m, spare, count == 1 ? nullptr : team, ranges, counts);
     }
     // Runs of equal keys, in order of the values.
-    uint32_t previous = keyOf(values[0]);
-    for (int32_t start = 0, i = 1; i <= m; ++i) {
-        const uint32_t key = i < m ? keyOf(values[i]) : ~previous;
-        if (key == previous) continue;
-        if (i - start > 1) std::sort(values + start, values + i, byValue);
-        start = i;
-        previous = key;
-    }
+    forEachRange(team, m, [&](int64_t first, int64_t last) { sortRuns(values, m, first, last); });
 }
 
 void sortBySiftPasses(double *values, int32_t m) {

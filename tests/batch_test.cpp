@@ -114,7 +114,7 @@ TEST(Concurrency, SharedProblemsGiveTheSingleCallsBitsOnAnyNumberOfThreads) {
     } cases[] = {{Family::Normal, 3000, 1},   {Family::Integer, 800, 2},
                  {Family::Mirrored, 700, 1},  {Family::HeavyTailed, 400, 3},
                  {Family::NonFinite, 300, 1}, {Family::Threshold, 500, 2},
-                 {Family::Normal, 60, 40}};
+                 {Family::Normal, 60, 40},    {Family::Normal, 40000, 1}};
     for (const auto &c : cases) {
         Batch batch;
         batch.count = c.count;
