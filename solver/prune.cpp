@@ -119,8 +119,9 @@ struct LinearForm {
 //                place, each candidate's estimated slope, and after those
 //                its estimated score (so at least 2(n + 2) entries)
 //   increaseLow  16 bytes: the increases' rounding errors; then, in place,
-//                each candidate's slope's carried error (written, and read,
-//                only when the errors are carried... but slopeLow always)
+//                each candidate's slope's carried error. Without carried
+//                errors, each candidate's estimated sum instead, so that
+//                smaller problems need not work it out again.
 //   kinks         8 bytes (n + 2 entries: the branch-free loops write one
 //                past the last entry they keep)
 //   tinyKinks    16 bytes, touched only when some 0 < |p| <= 1e-10
@@ -583,13 +584,16 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     // running sum of the increases, and its estimated candidate follows.
     // Candidate number c takes the place of interval c's increase, which is
     // read by then (c <= j), and keeps its interval where kink c's flip was.
-    double *slope = increase, *slopeLow = increaseLow;
+    // Without carried errors, every low part is 0 and the room of the
+    // slopes' errors keeps the candidates' sums instead.
+    double *slope = increase, *slopeLow = kCarry ? increaseLow : nullptr;
+    double *sums = kCarry ? nullptr : increaseLow;
     int64_t found = 0;
     {
         double running = firstSlope, low = firstLow;
         kinks[0].index = 0;
         slope[0] = running;
-        slopeLow[0] = low;
+        if (kCarry) slopeLow[0] = low;
         found = 1;
         for (int64_t j = 1; j < count; ++j) {
             const double step = increase[j];
@@ -597,7 +601,7 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
             if (kCarry) low += increaseLow[j];
             kinks[found].index = static_cast<uint32_t>(j);
             slope[found] = running;
-            slopeLow[found] = low;
+            if (kCarry) slopeLow[found] = low;
             found += step > 0;
         }
     }
@@ -634,14 +638,15 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
                 kCarry ? std::fabs(u) * std::fabs(form.alphaLow) + std::fabs(form.betaLow) : 0.0;
             const double d = u - a;
             score[c] = ((d * 0.5) * d) - sum * b;
+            if (!kCarry) sums[c] = sum;
             if (score[c] < findings.lowestScore ||
                 (score[c] == findings.lowestScore && c < findings.lowest)) {
                 findings.lowestScore = score[c];
                 findings.lowest = c;
             }
             findings.widest.include({std::fabs(d), std::fabs(u), std::fabs(slope[c]),
-                                     std::fabs(sum), std::fabs(score[c]), std::fabs(slopeLow[c]),
-                                     sumLow});
+                                     std::fabs(sum), std::fabs(score[c]),
+                                     kCarry ? std::fabs(slopeLow[c]) : 0.0, sumLow});
         }
         // The kinks past the last candidate, for the checkpoints.
         for (; write && l < kinkCount;) {
@@ -684,17 +689,19 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     const ErrorBound error(a, b, n, magnitudes, false);
     const auto extentOf = [&](int64_t c) {
         const double u = candidateOf(c);
-        const LinearForm form =
-            formAt(p, q, kinks, checkpoints, kinksBelow(p, q, kinks, kinkCount, u), carry);
-        const double sum = u * form.alpha + form.beta;
-        const double sumLow =
-            kCarry ? std::fabs(u) * std::fabs(form.alphaLow) + std::fabs(form.betaLow) : 0.0;
+        double sum = kCarry ? 0.0 : sums[c], sumLow = 0.0;
+        if (kCarry) {
+            const LinearForm form =
+                formAt(p, q, kinks, checkpoints, kinksBelow(p, q, kinks, kinkCount, u), carry);
+            sum = u * form.alpha + form.beta;
+            sumLow = std::fabs(u) * std::fabs(form.alphaLow) + std::fabs(form.betaLow);
+        }
         return Extent{std::fabs(u - a),
                       std::fabs(u),
                       std::fabs(slope[c]),
                       std::fabs(sum),
                       std::fabs(score[c]),
-                      std::fabs(slopeLow[c]),
+                      kCarry ? std::fabs(slopeLow[c]) : 0.0,
                       sumLow};
     };
     const int64_t lowest = findings.lowest;

@@ -1,0 +1,99 @@
+// One large problem, as a user with one huge problem solves it: a batch of
+// one on 1 or more threads, timed, with the process's peak resident size.
+// Peak memory is a property of a whole process, so each measurement is a
+// process of its own (bench/large.sh runs them all):
+//
+//   tarvenloch_large_bench N THREADS CALLS   N terms, normal p and q, b = 1:
+//       prints "n threads seconds peak_bytes", seconds the median of CALLS
+//       calls, each with scratch of its own as a single call has
+//   tarvenloch_large_bench N survivors
+//       prints "n kept refined": the intervals that survive the pruning,
+//       and those left after its second round
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "families.h"
+#include "grid.h"
+#include "internal.h"
+#include "tarvenloch.h"
+
+namespace {
+
+Problem largeProblem(int32_t n) {
+    std::mt19937_64 rng(1000 + n);  // as the benchmarks' normal family draws it
+    return familyProblem(Family::Normal, n, rng);
+}
+
+// The pruned path's two rounds, step by step, for their counts.
+void survivors(const Problem &problem) {
+    const int32_t n = problem.n();
+    const double *p = problem.p.data(), *q = problem.q.data();
+    tarvenloch::Magnitudes magnitudes;
+    if (!tarvenloch::pruningApplies(problem.a, problem.b, p, q, n, &magnitudes)) {
+        std::printf("%d - -\n", n);
+        return;
+    }
+    const int32_t m = tarvenloch::countBreakpoints(p, n);
+    std::vector<tarvenloch::KeyedBreakpoint> keyed(m + 1), spare(m);
+    tarvenloch::collectKeyedBreakpoints(p, q, n, keyed.data());
+    tarvenloch::sortKeyedBreakpoints(keyed.data(), m, spare.data());
+    const int64_t count = 2 * static_cast<int64_t>(m) + 1;
+    std::vector<double> scratch(tarvenloch::pruningScratchBytes(n, count) / 8 + 1);
+    std::vector<double> kept(n + 9), slopes(n + 9);
+    const int64_t survivors =
+        tarvenloch::pruneIntervals(problem.a, problem.b, p, q, n, magnitudes, keyed.data(), m,
+                                   nullptr, count, scratch.data(), kept.data());
+    const tarvenloch::ScanKernels kernels = tarvenloch::kernelsFor(tarvenloch::selectedScanLevel());
+    kernels.slopes(kept.data(), survivors, p, q, n, slopes.data());
+    int64_t unique = 0;
+    for (int64_t j = 0; j < survivors; ++j) {
+        const double u = slopes[j] * problem.b + problem.a;
+        if (unique == 0 || u != slopes[unique - 1]) slopes[unique++] = u;
+    }
+    const int64_t refined = tarvenloch::refineCandidates(problem.a, problem.b, n, magnitudes,
+                                                         scratch.data(), slopes.data(), unique);
+    std::printf("%d %lld %lld\n", n, static_cast<long long>(survivors),
+                static_cast<long long>(refined));
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s N THREADS [CALLS] | %s N survivors\n", argv[0], argv[0]);
+        return 2;
+    }
+    const int32_t n = std::atoi(argv[1]);
+    const Problem problem = largeProblem(n);
+    if (std::strcmp(argv[2], "survivors") == 0) {
+        survivors(problem);
+        return 0;
+    }
+    const int32_t threads = std::atoi(argv[2]);
+    const int calls = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
+    std::vector<double> seconds;
+    double u = 0;
+    for (int call = 0; call < calls; ++call) {
+        const auto start = std::chrono::steady_clock::now();
+        if (!minimizeBatch(&u, 1, &problem.a, 0, &problem.b, 0, problem.p.data(), 0,
+                           problem.q.data(), 0, &n, 0, threads)) {
+            std::fprintf(stderr, "out of memory\n");
+            return 1;
+        }
+        seconds.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(seconds.begin(), seconds.end());
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("%d %d %.6f %lld\n", n, threads, seconds[seconds.size() / 2],
+                static_cast<long long>(usage.ru_maxrss) * 1024);
+    return 0;
+}

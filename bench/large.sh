@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# One large problem (normal p and q, b = 1) at 1e5, 1e6 and 1e7 terms, as a
+# batch of one on 1 thread and on 2, one process a measurement: time per
+# call (the median of several calls, each with scratch of its own, as a
+# single call has), the process's peak resident size, and the intervals
+# that survive the pruning. Writes the figures to DATA and prints them as
+# a Markdown table.
+#   bench/large.sh BUILD DATA
+set -euo pipefail
+exe=$1/bench/tarvenloch_large_bench
+data=$2
+: > "$data"
+for n in 100000 1000000 10000000; do
+    case $n in 100000) calls=21 ;; 1000000) calls=5 ;; *) calls=1 ;; esac
+    read -r _ kept refined < <("$exe" "$n" survivors)
+    # 1 and 2 threads in turn, so that both see the same load.
+    for threads in 1 2; do
+        read -r _ _ seconds peak < <("$exe" "$n" "$threads" "$calls")
+        echo "$n $threads $seconds $peak $kept $refined" >> "$data"
+    done
+done
+
+echo "| n | threads | time per call | peak memory | beyond the input, a term | 2 threads vs 1 | intervals kept / after the second round |"
+echo "|---:|---:|---:|---:|---:|---:|---:|"
+awk '{ beyond = ($4 - 16 * $1) / $1
+       if ($2 == 1) one[$1] = $3
+       ratio = $2 == 1 ? "" : sprintf("%.2fx", one[$1] / $3)
+       printf "| %d | %d | %.3f s | %.0f MB | %.0f bytes | %s | %d / %d |\n", $1, $2, $3, $4 / 1e6, beyond, ratio, $5, $6 }' "$data"
+awk '$2 == 1 && $1 == 100000 { t5 = $3 } $2 == 1 && $1 == 1000000 { t6 = $3 }
+     END { if (t5 > 0 && t6 > 0) printf "\nGrowth from 1e5 to 1e6 terms on 1 thread: n^%.2f\n", log(t6 / t5) / log(10) }' "$data"
