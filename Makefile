@@ -140,7 +140,7 @@ test-sanitizers: $(BUILD)-asan/CMakeCache.txt $(BUILD)-tsan/CMakeCache.txt
 
 # The fuzz targets for longer: FUZZ_SECONDS each (default 180).
 fuzz: setup $(BUILD)-asan/CMakeCache.txt
-	cmake --build $(BUILD)-asan -j $(JOBS) --target solver_fuzz solver_fuzz_small pruned_fuzz gateway_fuzz batch_fuzz
+	cmake --build $(BUILD)-asan -j $(JOBS) --target solver_fuzz solver_fuzz_small pruned_fuzz gateway_fuzz batch_fuzz batch_fuzz_large
 	cmake -D FUZZ_SECONDS=$(FUZZ_SECONDS) $(BUILD)-asan >/dev/null
 	ctest --test-dir $(BUILD)-asan --output-on-failure -R _fuzz
 	cmake -D FUZZ_SECONDS=$(TEST_FUZZ_SECONDS) $(BUILD)-asan >/dev/null

@@ -3,14 +3,69 @@
 // one or more problems. Every call must either raise a tarvenloch:* error
 // with no output made, or return 1-by-K results that are each the single
 // solver's result for that problem's inputs; no array may be left behind.
+//
+// Built with LARGE_PROBLEMS (batch_fuzz_large), it fuzzes the batch itself
+// with a few large problems among some small ones, each large one's work
+// shared among the threads whatever its size: every result must still be
+// the single call's, on any number of threads.
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "input.h"
+#include "tarvenloch.h"
+
+#if defined(LARGE_PROBLEMS)
+
+#include "batch.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    FuzzInput input(data, size);
+    const int threads = 1 + input.byte() % 8;
+    const int large = 1 + input.byte() % 3, small = input.byte() % 8;
+    // Column i of P and Q holds problem i: the large ones first, each of up
+    // to 2,000 terms grown from a few of the fuzzer's values (scaled by
+    // exact small multiples, so that kinks coincide and scores tie), then
+    // the small ones, of up to 8 terms each.
+    constexpr int32_t kRows = 2000;
+    const int count = large + small;
+    std::vector<double> a(count), b(count), P(static_cast<size_t>(count) * kRows), Q(P.size());
+    std::vector<int32_t> n(count);
+    for (int i = 0; i < count; ++i) {
+        a[i] = input.value();
+        b[i] = input.value();
+        n[i] = i < large ? 52 + (input.byte() << 3 | input.byte() % 8) % (kRows - 51)
+                         : input.byte() % 9;
+        double baseP[4], baseQ[4];
+        for (int j = 0; j < 4; ++j) {
+            baseP[j] = input.value();
+            baseQ[j] = input.value();
+        }
+        double *p = &P[static_cast<size_t>(i) * kRows], *q = &Q[static_cast<size_t>(i) * kRows];
+        for (int32_t k = 0; k < n[i]; ++k) {
+            const double scale = 1 + (k / 4) % 7;
+            p[k] = baseP[k % 4] * scale + (k % 5 == 4 ? k : 0);
+            q[k] = baseQ[k % 4] * ((k / 12) % 2 ? scale : 1) - (k % 3 == 2 ? k : 0);
+        }
+    }
+    std::vector<double> results(count);
+    const tarvenloch::BatchInput batch{results.data(), count, a.data(), 1,     b.data(), 1,
+                                       P.data(),       kRows, Q.data(), kRows, n.data(), 1};
+    if (!tarvenloch::solveBatchOnThreads(batch, threads, tarvenloch::Split::Always))
+        __builtin_trap();
+    for (int i = 0; i < count; ++i) {
+        double expected = 0;
+        minimizeOverBreakpoints(&expected, a[i], b[i], &P[static_cast<size_t>(i) * kRows],
+                                &Q[static_cast<size_t>(i) * kRows], n[i]);
+        if (std::memcmp(&expected, &results[i], sizeof expected) != 0) __builtin_trap();
+    }
+    return 0;
+}
+
+#else
+
 #include "inputs.h"
 #include "mexhost.h"
-#include "tarvenloch.h"
 
 namespace {
 
@@ -99,3 +154,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (mexhostLiveArrays() != before) __builtin_trap();
     return 0;
 }
+
+#endif

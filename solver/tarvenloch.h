@@ -50,7 +50,10 @@ bool minimizeOverBreakpoints(double *result, double a, double b, const double *p
  * threads: how many threads may work on the batch, the calling thread
  * included; 0 or less means one per processor this process may use, 1 means
  * the calling thread only. Batches too small to pay for a thread start run
- * on fewer threads. The results do not depend on the number of threads.
+ * on fewer threads. A problem of 20,000 terms or more shares its own work
+ * among threads that have no other problem left, so a batch of one large
+ * problem runs on every thread it may use. The results do not depend on
+ * the number of threads.
  * Each thread keeps one scratch block for all of its problems.
  *
  * Returns true when every result was computed, and false when scratch memory
