@@ -68,38 +68,6 @@ double fullScan(const SolveOptions &options, double *mid, int64_t count, double 
     return scan(mid, intervals, a, b, p, q, n);
 }
 
-// collectKeyedBreakpoints shared among a team: each range of terms counts
-// its breakpoints, then writes them after those of the earlier ranges, in
-// the same places as the serial loop. A range stops at its last
-// breakpoint, so that the loop's write past the last entry it keeps cannot
-// land in the next range's room.
-void collectShared(Team *team, const double *p, const double *q, int32_t n, KeyedBreakpoint *out) {
-    constexpr int kMostRanges = 64;
-    const int64_t ranges = std::min<int64_t>(kMostRanges, 4 * team->threads);
-    const int64_t size = (static_cast<int64_t>(n) + ranges - 1) / ranges;
-    const auto first = [&](int64_t r) {
-        return static_cast<int32_t>(std::min<int64_t>(n, r * size));
-    };
-    int32_t counts[kMostRanges], ends[kMostRanges];
-    forEachPiece(team, ranges, [&](int64_t r) {
-        int32_t count = 0, end = first(r);
-        for (int32_t k = first(r); k < first(r + 1); ++k) {
-            if (yieldsBreakpoint(p[k])) {
-                ++count;
-                end = k + 1;
-            }
-        }
-        counts[r] = count;
-        ends[r] = end;
-    });
-    int32_t offsets[kMostRanges];
-    for (int64_t r = 0, total = 0; r < ranges; total += counts[r++])
-        offsets[r] = static_cast<int32_t>(total);
-    forEachPiece(team, ranges, [&](int64_t r) {
-        collectKeyedBreakpoints(p, q, first(r), ends[r], out + offsets[r]);
-    });
-}
-
 bool outOfMemory(double *result) {
     *result = std::numeric_limits<double>::quiet_NaN();
     return false;
@@ -177,11 +145,7 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
     // breakpoints (16m bytes), or a fallback scan's midpoints.
     void *pruningRoom = static_cast<char *>(pruningScratch) + kPruningStateBytes;
 
-    if (team != nullptr) {
-        collectShared(team, p, q, n, keyed);
-    } else {
-        collectKeyedBreakpoints(p, q, n, keyed);
-    }
+    collectKeyedBreakpoints(team, p, q, n, keyed);
     // The list of slopes is free until the scan: room for the sort's tables.
     sortKeyedBreakpoints(keyed, m, static_cast<KeyedBreakpoint *>(pruningRoom), team, slopes,
                          doublesToBytes(list));

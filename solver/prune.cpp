@@ -426,7 +426,11 @@ struct Findings {
     double lowestScore = std::numeric_limits<double>::infinity();
     Extent widest{};
     bool placed = true;
+    int64_t firstKinks = 0, lastKinks = 0;  // the kinks passed at the first and the last candidate
 
+    // other's candidates follow these: the walk of both in one would have
+    // found a candidate out of place where other starts below the kinks
+    // these have passed.
     void include(const Findings &other) {
         if (other.lowest >= 0 && (other.lowestScore < lowestScore ||
                                   (other.lowestScore == lowestScore && other.lowest < lowest))) {
@@ -434,7 +438,8 @@ struct Findings {
             lowestScore = other.lowestScore;
         }
         widest.include(other.widest);
-        placed = placed && other.placed;
+        placed = placed && other.placed && other.firstKinks >= lastKinks;
+        lastKinks = std::max(lastKinks, other.lastKinks);
     }
 };
 
@@ -618,6 +623,7 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     const bool descending = b < 0;
     const auto walk = [&](int64_t from, int64_t to, int64_t l, LinearForm form, bool write) {
         Findings findings;
+        findings.firstKinks = l;
         double previousAt = l > 0 ? kinkAt(p, q, kinks[l - 1].term) : 0.0;
         double nextAt = l < kinkCount ? kinkAt(p, q, kinks[l].term) : 0.0;
         for (int64_t s = from; s < to; ++s) {
@@ -648,6 +654,7 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
                                      std::fabs(sum), std::fabs(score[c]),
                                      kCarry ? std::fabs(slopeLow[c]) : 0.0, sumLow});
         }
+        findings.lastKinks = l;
         // The kinks past the last candidate, for the checkpoints.
         for (; write && l < kinkCount;) {
             const uint32_t term = kinks[l].term & kTermBits;

@@ -10,9 +10,12 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "families.h"
+#include "grid.h"
 #include "internal.h"
 #include "mexhost.h"
 #include "module_test.h"
@@ -159,6 +162,87 @@ struct LastFirstTeam : tarvenloch::Team {
         };
     }
 };
+
+// Each shared pass gives the serial pass's values, not only the same
+// result: the breakpoints collected and sorted in the same order, the same
+// intervals kept, every estimate and bound to the bit, and the same second
+// round (from the same checkpoints of S's linear form). A split that
+// changed the order of some sum would still give the right results (the
+// bound holds for any order), and fail here.
+TEST(Concurrency, SharedPassesGiveTheSerialPassesValues) {
+    using tarvenloch::IntervalEstimate;
+    using tarvenloch::KeyedBreakpoint;
+    std::mt19937_64 rng(13);
+    std::vector<Problem> problems;
+    for (const auto &[family, n] : {std::pair{Family::Normal, 3000},
+                                    {Family::Integer, 2500},
+                                    {Family::Mirrored, 1200},
+                                    {Family::Threshold, 1500},
+                                    {Family::Normal, 40000},
+                                    {Family::Integer, 40000}}) {
+        problems.push_back(familyProblem(family, n, rng));
+    }
+    // Seven kinks shared by thousands of terms each, with slopes that do not
+    // add up exactly: flips that many ranges share, whose sums round.
+    for (const int32_t n : {3000, 40000}) {
+        Problem shared = familyProblem(Family::Normal, n, rng);
+        for (int32_t k = 0; k < n; ++k) shared.q[k] = -static_cast<double>(k % 7 - 3) * shared.p[k];
+        problems.push_back(shared);
+    }
+    for (const Problem &problem : problems) {
+        const int32_t n = problem.n();
+        const double *p = problem.p.data(), *q = problem.q.data();
+        tarvenloch::Magnitudes magnitudes;
+        ASSERT_TRUE(tarvenloch::pruningApplies(problem.a, problem.b, p, q, n, &magnitudes));
+        const int32_t m = tarvenloch::countBreakpoints(p, n);
+        const int64_t count = 2 * static_cast<int64_t>(m) + 1;
+        struct Values {
+            std::vector<KeyedBreakpoint> keyed;
+            std::vector<double> kept;
+            std::vector<IntervalEstimate> estimates, refined;
+            double commonBound = 0;
+        };
+        const auto solve = [&](tarvenloch::Team *team) {
+            Values values;
+            values.keyed.assign(m + 1, {});
+            tarvenloch::collectKeyedBreakpoints(team, p, q, n, values.keyed.data());
+            std::vector<KeyedBreakpoint> spare(m);
+            std::vector<double> tables(n + 9),
+                scratch(tarvenloch::pruningScratchBytes(n, count) / 8);
+            tarvenloch::sortKeyedBreakpoints(values.keyed.data(), m, spare.data(), team,
+                                             tables.data(), 8 * tables.size());
+            values.kept.assign(n + 1, 0);
+            values.estimates.assign(n + 2, {});
+            int64_t estimated = 0;
+            values.kept.resize(tarvenloch::pruneIntervals(
+                problem.a, problem.b, p, q, n, magnitudes, values.keyed.data(), m, nullptr, count,
+                scratch.data(), values.kept.data(), values.estimates.data(), &estimated,
+                &values.commonBound, team));
+            values.estimates.resize(estimated);
+            // Any values serve as candidates for the second round.
+            std::vector<double> u = values.kept;
+            values.refined.assign(u.size(), {});
+            tarvenloch::refineCandidates(problem.a, problem.b, n, magnitudes, scratch.data(),
+                                         u.data(), u.size(), values.refined.data());
+            return values;
+        };
+        const auto bytes = [](const auto &v) {
+            return std::string(reinterpret_cast<const char *>(v.data()), v.size() * sizeof v[0]);
+        };
+        const Values serial = solve(nullptr);
+        for (int threads : {2, 3, 8}) {
+            LastFirstTeam team(threads);
+            const Values shared = solve(&team);
+            const std::string where = "n = " + std::to_string(n) + ", a = " +
+                                      std::to_string(problem.a) + ", " + std::to_string(threads);
+            EXPECT_EQ(bytes(serial.keyed), bytes(shared.keyed)) << where;
+            EXPECT_EQ(bytes(serial.kept), bytes(shared.kept)) << where;
+            EXPECT_EQ(bytes(serial.estimates), bytes(shared.estimates)) << where;
+            EXPECT_EQ(bytes(serial.refined), bytes(shared.refined)) << where;
+            EXPECT_EQ(bitsOf(serial.commonBound), bitsOf(shared.commonBound)) << where;
+        }
+    }
+}
 
 // Candidates +2 and -2 score the same; intervals alternate between them,
 // so pieces on every thread hold tied scores. The first interval's must win.
