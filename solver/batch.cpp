@@ -29,14 +29,16 @@ namespace {
 // distinct random problems (one with a kink per term) on the 2-core
 // machines this project is measured on: about 0.4 us at n = 10 on the full
 // scan, which grows as n^2, about 3.5 us at n = 100 and 35 us at n = 1000
-// once intervals are pruned, and from 10^4 terms on about n^1.5 (12 ms at
-// 10^5, some 0.5 s at 10^6), as the intervals that survive the pruning grow
-// with n and each costs a pass over all terms. Only its order of magnitude
-// matters.
+// once intervals are pruned; from 10^4 terms on it grows faster, as the
+// intervals that survive the pruning grow with n and each costs a pass over
+// all terms (about 12 ms at 10^5, 0.6 s at 10^6 and a minute or more at
+// 10^7), which 35 n (n + 2 10^4) / (3 10^4) follows closely enough: only
+// its order of magnitude matters. (No square root: the modules import
+// nothing from the maths library.)
 double problemCost(int32_t n) {
     const double terms = n > 0 ? n : 0;
     if (terms < kMinPrunedBreakpoints) return 300.0 + 1.2 * terms * terms;
-    return terms <= 1e4 ? 35.0 * terms : 35.0 * terms * std::sqrt(terms / 1e4);
+    return terms <= 1e4 ? 35.0 * terms : 35.0 * terms * (terms + 2e4) / 3e4;
 }
 
 // Each thread gets at least this much estimated work, in nanoseconds, so a
@@ -70,14 +72,20 @@ inline void relax() {
 #endif
 }
 
-// Waiting: spin a little, then let other threads run.
+// Waiting: spin a little (some microseconds), then let other threads run,
+// then sleep in short naps: a thread without work must not take the
+// processor from one that has some when there are more threads than
+// processors, and it wakes within some 50 us when work comes.
 void backOff(int &spins) {
-    if (spins < 64) {
+    if (spins < 256) {
         relax();
-        ++spins;
-    } else {
+    } else if (spins < 512) {
         yieldThread();
+    } else {
+        sleepBriefly();
+        return;
     }
+    ++spins;
 }
 
 // The posted loops that still have pieces to hand out, behind a spin lock:

@@ -10,6 +10,7 @@
 #else
 #include <pthread.h>
 #include <sched.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -114,6 +115,15 @@ void yieldThread() {
     Sleep(0);
 #else
     sched_yield();
+#endif
+}
+
+void sleepBriefly() {
+#if defined(_WIN32)
+    Sleep(0);  // Sleep(1) sleeps for a whole timer tick, up to 15 ms
+#else
+    struct timespec interval = {0, 50000};
+    nanosleep(&interval, nullptr);
 #endif
 }
 

@@ -20,6 +20,11 @@ void runOnThreads(int count, void (*work)(void *), void *context);
 // waiting on others' work calls it while it waits.
 void yieldThread();
 
+// Sleeps for some 50 microseconds (on Windows, yields): a thread that has
+// waited a while without work calls it, so that it leaves the processor to
+// the threads that have work, this process's or others'.
+void sleepBriefly();
+
 }  // namespace tarvenloch
 
 #endif

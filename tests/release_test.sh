@@ -63,7 +63,7 @@ expected_imports() {
         tarvenloch_batch.mexa64)
             list libmx.so $mx $batch_mx
             list libmex.so mexErrMsgIdAndTxt
-            list libc.so.6 $libc pthread_create pthread_join sched_getaffinity sched_yield __sched_cpucount sysconf
+            list libc.so.6 $libc nanosleep pthread_create pthread_join sched_getaffinity sched_yield __sched_cpucount sysconf
             list - __gmon_start__ _ITM_deregisterTMCloneTable _ITM_registerTMCloneTable ;;
         tarvenloch.mexw64)
             list libmx.dll $mx mxIsEmpty
