@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup build test test-release test-python test-sanitizers test-windows test-macos test-arm test-dist windows macos dist run bench picture fuzz mutate octave-package python install clean
+.PHONY: all setup build test test-release test-python test-sanitizers test-windows test-macos test-arm test-dist windows macos dist run bench bench-large picture fuzz mutate octave-package python install clean
 
 all: build
 
@@ -166,20 +166,26 @@ PREFIX ?= /usr/local
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# Benchmarks: the literal computation against the solver, then the module
-# against the same computation in Octave's language; results in $(BUILD)/bench.
-# Then the Python package against a loop of its calls and against the same
-# computation in NumPy.
+# Benchmarks: the literal computation against the solver, one large problem
+# on 1 and 2 threads, then the module against the same computation in
+# Octave's language; results in $(BUILD)/bench. Then the Python package
+# against a loop of its calls and against the same computation in NumPy.
 BENCH_ARGS ?= --benchmark_repetitions=7 --benchmark_report_aggregates_only=true --benchmark_min_time=0.2
 bench: build
 	bash tools/setup.sh gnuplot-nox
 	$(BUILD)/bench/tarvenloch_bench $(BENCH_ARGS) \
 	  --benchmark_out=$(BUILD)/bench/results.csv --benchmark_out_format=csv
+	bash bench/large.sh $(BUILD) $(BUILD)/bench/large.dat
 	cd $(BUILD)/octave && octave-cli --norc --no-history \
 	  --eval "addpath('$(CURDIR)/bench', '$(CURDIR)/tests/octave'); octave_bench('$(CURDIR)/$(BUILD)/bench/octave.dat', '$(CURDIR)/$(BUILD)/bench/octave_batch.dat')"
 	bash bench/plot.sh $(BUILD)/bench docs/performance.png
 	$(MAKE) --no-print-directory python
 	$(PYTHON_ENV)/bin/python bench/python_bench.py
+
+# One large problem alone (part of `make bench`): 1e5, 1e6 and 1e7 terms on
+# 1 and 2 threads, time, peak memory and survivors; some minutes.
+bench-large: build
+	bash bench/large.sh $(BUILD) $(BUILD)/bench/large.dat
 
 # The README's picture, docs/example.png: the example's F, drawn with
 # Octave's plotting through gnuplot (tools/draw_example.m).

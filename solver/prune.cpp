@@ -311,22 +311,60 @@ LinearForm formAt(const double *p, const double *q, const Kink *kinks,
 // grid entry m - i, and s[i] grid entry m + 1 + i, with the midpoint
 // j = grid entry j, plus half the gap to entry j + 1. The few terms with
 // 0 < |p| <= 1e-10 are sorted apart, placed by search and merged in.
+//
+// With a team, ranges of the breakpoints count their positive quotients and
+// then write their kinks where the serial loops put them: a positive one
+// after those of every later range, the others after every positive one
+// and those of every earlier range.
 int32_t sortedKinks(const double *p, const double *q, int32_t n, const KeyedBreakpoint *sorted,
                     int32_t m, const Midpoints &mid, int64_t count, bool anyTiny, Kink *kinks,
-                    TinyKink *tiny) {
-    // Every entry is written and the count moves on only for the wanted
-    // ones: the signs of the quotients are as unpredictable as coin flips.
-    // kinks has room for n + 2 entries, so the write past the last wanted
-    // entry stays inside.
+                    TinyKink *tiny, Team *team) {
     int32_t total = 0;
     const uint32_t breakpoints = static_cast<uint32_t>(m);
-    for (int32_t i = m - 1; i >= 0; --i) {
-        kinks[total] = {static_cast<uint32_t>(sorted[i].term), breakpoints - i};
-        total += sorted[i].positiveQuotient;
-    }
-    for (int32_t i = 0; i < m; ++i) {
-        kinks[total] = {static_cast<uint32_t>(sorted[i].term), breakpoints + 1 + i};
-        total += 1 - sorted[i].positiveQuotient;
+    if (team == nullptr) {
+        // Every entry is written and the count moves on only for the wanted
+        // ones: the signs of the quotients are as unpredictable as coin
+        // flips. kinks has room for n + 2 entries, so the write past the
+        // last wanted entry stays inside.
+        for (int32_t i = m - 1; i >= 0; --i) {
+            kinks[total] = {static_cast<uint32_t>(sorted[i].term), breakpoints - i};
+            total += sorted[i].positiveQuotient;
+        }
+        for (int32_t i = 0; i < m; ++i) {
+            kinks[total] = {static_cast<uint32_t>(sorted[i].term), breakpoints + 1 + i};
+            total += 1 - sorted[i].positiveQuotient;
+        }
+    } else {
+        constexpr int64_t kMostRanges = 64;
+        const int64_t ranges = std::min<int64_t>(kMostRanges, 4 * team->threads);
+        const int64_t size = (static_cast<int64_t>(m) + ranges - 1) / ranges;
+        const auto first = [&](int64_t r) { return std::min<int64_t>(m, r * size); };
+        int64_t positive[kMostRanges + 1];
+        forEachPiece(team, ranges, [&](int64_t r) {
+            int64_t found = 0;
+            for (int64_t i = first(r); i < first(r + 1); ++i) found += sorted[i].positiveQuotient;
+            positive[r] = found;
+        });
+        int64_t later[kMostRanges + 1], earlier[kMostRanges + 1];  // positive, and not
+        later[ranges] = 0;
+        for (int64_t r = ranges - 1; r >= 0; --r) later[r] = later[r + 1] + positive[r];
+        earlier[0] = later[0];
+        for (int64_t r = 0; r < ranges; ++r)
+            earlier[r + 1] = earlier[r] + (first(r + 1) - first(r) - positive[r]);
+        forEachPiece(team, ranges, [&](int64_t r) {
+            int64_t up = later[r + 1], down = earlier[r];
+            for (int64_t i = first(r + 1) - 1; i >= first(r); --i) {
+                if (sorted[i].positiveQuotient)
+                    kinks[up++] = {static_cast<uint32_t>(sorted[i].term),
+                                   breakpoints - static_cast<uint32_t>(i)};
+            }
+            for (int64_t i = first(r); i < first(r + 1); ++i) {
+                if (!sorted[i].positiveQuotient)
+                    kinks[down++] = {static_cast<uint32_t>(sorted[i].term),
+                                     breakpoints + 1 + static_cast<uint32_t>(i)};
+            }
+        });
+        total = m;
     }
     if (!anyTiny) return total;
     int32_t tinyCount = 0;
@@ -479,7 +517,7 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     // first midpoint, depend on that kink alone.
     Kink *kinks = layout.kinks;
     const int32_t kinkCount = sortedKinks(p, q, n, sorted, m, mid, count, magnitudes.tinyTerms > 0,
-                                          kinks, layout.tinyKinks);
+                                          kinks, layout.tinyKinks, team);
     double *increase = layout.increase, *increaseLow = layout.increaseLow;
     LinearForm *checkpoints = layout.checkpoints;
     const LinearForm start = {-magnitudes.slopeSum, -magnitudes.slopeSumLow, magnitudes.offsetSum,
