@@ -194,11 +194,34 @@ void BM_BatchStart(benchmark::State &state) {
     }
 }
 
+// A mix: 4,000 problems of 100 terms and, last, one of 10^5 terms (all
+// sharing one column of p and q, each with its own a and n), on 1 thread or
+// on 2, started whatever the work. Were the large problem left to the thread
+// that takes it, the other would idle for most of its time.
+void BM_BatchMixed(benchmark::State &state) {
+    constexpr int64_t kSmall = 4000;
+    constexpr int32_t kLarge = 100000;
+    const Problem problem = randomBenchProblem(kLarge);
+    std::mt19937_64 rng(5);
+    std::vector<double> a(kSmall + 1), results(kSmall + 1);
+    std::vector<int32_t> n(kSmall + 1, 100);
+    for (double &x : a) x = std::normal_distribution<double>(0, 1)(rng);
+    n[kSmall] = kLarge;
+    const tarvenloch::BatchInput input{results.data(),   kSmall + 1, a.data(),         1,
+                                       &problem.b,       0,          problem.p.data(), 0,
+                                       problem.q.data(), 0,          n.data(),         1};
+    for (auto _ : state) {
+        tarvenloch::solveBatchOnThreads(input, static_cast<int>(state.range(0)));
+        benchmark::DoNotOptimize(results.data());
+    }
+}
+
 BENCHMARK(BM_Fast)->Arg(10);
 BENCHMARK(BM_SingleCalls)->Arg(10)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Batch)->Arg(10)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BatchSameProblem)->Arg(10)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BatchThreads)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_BatchMixed)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_BatchStart)
     ->ArgsProduct({{10}, {64, 256, 1024, 4096}, {1, 2}})
     ->ArgsProduct({{100}, {4, 16, 64}, {1, 2}})
@@ -317,6 +340,14 @@ void printBatch(const MedianCollector &collector) {
             "batch, n = 100, K = %lld: 1 thread %.0f us, 2 threads %.0f us; speed-up "
             "%.2fx\n",
             static_cast<long long>(kBatchProblems), one, two, one / two);
+    }
+    const double mixedOne = median("BM_BatchMixed/1/real_time"),
+                 mixedTwo = median("BM_BatchMixed/2/real_time");
+    if (mixedOne > 0 && mixedTwo > 0) {
+        std::printf(
+            "batch of 4,000 problems of n = 100 and one of 1e5: 1 thread %.0f us, 2 threads "
+            "%.0f us; speed-up %.2fx\n",
+            mixedOne, mixedTwo, mixedOne / mixedTwo);
     }
 }
 

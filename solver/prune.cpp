@@ -352,16 +352,21 @@ int32_t sortedKinks(const double *p, const double *q, int32_t n, const KeyedBrea
         for (int64_t r = 0; r < ranges; ++r)
             earlier[r + 1] = earlier[r] + (first(r + 1) - first(r) - positive[r]);
         forEachPiece(team, ranges, [&](int64_t r) {
+            // Branch-free as above, the unwanted entries written to a slot
+            // of this thread's own rather than past this range's kinks.
+            Kink unwanted;
             int64_t up = later[r + 1], down = earlier[r];
             for (int64_t i = first(r + 1) - 1; i >= first(r); --i) {
-                if (sorted[i].positiveQuotient)
-                    kinks[up++] = {static_cast<uint32_t>(sorted[i].term),
-                                   breakpoints - static_cast<uint32_t>(i)};
+                const bool wanted = sorted[i].positiveQuotient != 0;
+                *(wanted ? &kinks[up] : &unwanted) = {static_cast<uint32_t>(sorted[i].term),
+                                                      breakpoints - static_cast<uint32_t>(i)};
+                up += wanted;
             }
             for (int64_t i = first(r); i < first(r + 1); ++i) {
-                if (!sorted[i].positiveQuotient)
-                    kinks[down++] = {static_cast<uint32_t>(sorted[i].term),
-                                     breakpoints + 1 + static_cast<uint32_t>(i)};
+                const bool wanted = sorted[i].positiveQuotient == 0;
+                *(wanted ? &kinks[down] : &unwanted) = {static_cast<uint32_t>(sorted[i].term),
+                                                        breakpoints + 1 + static_cast<uint32_t>(i)};
+                down += wanted;
             }
         });
         total = m;
