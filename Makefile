@@ -175,7 +175,7 @@ bench: build
 	bash tools/setup.sh gnuplot-nox
 	$(BUILD)/bench/tarvenloch_bench $(BENCH_ARGS) \
 	  --benchmark_out=$(BUILD)/bench/results.csv --benchmark_out_format=csv
-	bash bench/large.sh $(BUILD) $(BUILD)/bench/large.dat
+	bash bench/large.sh $(BUILD) $(BUILD)/bench/large.dat docs/performance-large.png
 	cd $(BUILD)/octave && octave-cli --norc --no-history \
 	  --eval "addpath('$(CURDIR)/bench', '$(CURDIR)/tests/octave'); octave_bench('$(CURDIR)/$(BUILD)/bench/octave.dat', '$(CURDIR)/$(BUILD)/bench/octave_batch.dat')"
 	bash bench/plot.sh $(BUILD)/bench docs/performance.png
@@ -185,7 +185,8 @@ bench: build
 # One large problem alone (part of `make bench`): 1e5, 1e6 and 1e7 terms on
 # 1 and 2 threads, time, peak memory and survivors; some minutes.
 bench-large: build
-	bash bench/large.sh $(BUILD) $(BUILD)/bench/large.dat
+	bash tools/setup.sh gnuplot-nox
+	bash bench/large.sh $(BUILD) $(BUILD)/bench/large.dat docs/performance-large.png
 
 # The README's picture, docs/example.png: the example's F, drawn with
 # Octave's plotting through gnuplot (tools/draw_example.m).

@@ -320,8 +320,6 @@ void printBatch(const MedianCollector &collector) {
     };
     const double single = median("BM_SingleCalls/10"), batch = median("BM_Batch/10");
     const double fast = median("BM_Fast/10"), same = median("BM_BatchSameProblem/10");
-    const double one = median("BM_BatchThreads/1/real_time"),
-                 two = median("BM_BatchThreads/2/real_time");
     if (single > 0 && batch > 0) {
         std::printf(
             "\nbatch, n = 10, K = %lld: %.1f ns a problem; single calls: %.1f ns a "
@@ -335,20 +333,15 @@ void printBatch(const MedianCollector &collector) {
             "batch / single %.2fx\n",
             same * 1000 / kBatchProblems, fast, same * 1000 / kBatchProblems / fast);
     }
-    if (one > 0 && two > 0) {
-        std::printf(
-            "batch, n = 100, K = %lld: 1 thread %.0f us, 2 threads %.0f us; speed-up "
-            "%.2fx\n",
-            static_cast<long long>(kBatchProblems), one, two, one / two);
-    }
-    const double mixedOne = median("BM_BatchMixed/1/real_time"),
-                 mixedTwo = median("BM_BatchMixed/2/real_time");
-    if (mixedOne > 0 && mixedTwo > 0) {
-        std::printf(
-            "batch of 4,000 problems of n = 100 and one of 1e5: 1 thread %.0f us, 2 threads "
-            "%.0f us; speed-up %.2fx\n",
-            mixedOne, mixedTwo, mixedOne / mixedTwo);
-    }
+    const auto speedUp = [&](const char *what, const std::string &name) {
+        const double one = median(name + "/1/real_time"), two = median(name + "/2/real_time");
+        if (one > 0 && two > 0) {
+            std::printf("%s: 1 thread %.0f us, 2 threads %.0f us; speed-up %.2fx\n", what, one, two,
+                        one / two);
+        }
+    };
+    speedUp("batch, n = 100, K = 10000", "BM_BatchThreads");
+    speedUp("batch of 4,000 problems of n = 100 and one of 1e5", "BM_BatchMixed");
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 # call (the median of several calls, each with scratch of its own, as a
 # single call has), the process's peak resident size, and the intervals
 # that survive the pruning. Writes the figures to DATA and prints them as
-# a Markdown table.
-#   bench/large.sh BUILD DATA
+# a Markdown table; draws CHART.png with gnuplot when given.
+#   bench/large.sh BUILD DATA [CHART.png]
 set -euo pipefail
 exe=$1/bench/tarvenloch_large_bench
 data=$2
@@ -28,3 +28,33 @@ awk '{ beyond = ($4 - 16 * $1) / $1
        printf "| %d | %d | %.3f s | %.0f MB | %.0f bytes | %s | %d / %d |\n", $1, $2, $3, $4 / 1e6, beyond, ratio, $5, $6 }' "$data"
 awk '$2 == 1 && $1 == 100000 { t5 = $3 } $2 == 1 && $1 == 1000000 { t6 = $3 }
      END { if (t5 > 0 && t6 > 0) printf "\nGrowth from 1e5 to 1e6 terms on 1 thread: n^%.2f\n", log(t6 / t5) / log(10) }' "$data"
+
+# The chart, when asked for: time per call on 1 and 2 threads, and the peak
+# memory beyond the input, against n.
+chart=${3:-}
+[[ -n $chart ]] || exit 0
+for threads in 1 2; do
+    awk -v t=$threads '$2 == t { print $1, $3, ($4 - 16 * $1) / $1 }' "$data" > "$data.$threads"
+done
+gnuplot <<GNUPLOT
+set terminal pngcairo size 800,560 font "sans,11"
+set output "$chart"
+set logscale xy
+set format x "10^{%L}"
+set xrange [5e4:2e7]
+set xlabel "n (terms)"
+set ylabel "time per call (s)"
+set y2label "peak memory beyond the input (bytes a term)"
+set y2range [0:120]
+set ytics nomirror
+set y2tics
+set key top left
+set grid
+set title "tarvenloch: one large problem (normal p and q, b = 1), a batch of one"
+plot '$data.1' using 1:2 with linespoints title 'time, 1 thread', \
+     '$data.2' using 1:2 with linespoints title 'time, 2 threads', \
+     '$data.1' using 1:3 axes x1y2 with linespoints dt 2 title 'memory, 1 thread', \
+     '$data.2' using 1:3 axes x1y2 with linespoints dt 2 title 'memory, 2 threads'
+GNUPLOT
+echo
+echo "chart: $chart"

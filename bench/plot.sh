@@ -85,14 +85,6 @@ if [[ -f "$dir/octave_batch.dat" ]]; then
            printf "| K = %d, n = %d: one tarvenloch_batch call | %.2f ms | |\n", $1, $2, $5 * 1e3 }' "$dir/octave_batch.dat"
 fi
 
-# One large problem (bench/large.sh): a call with its scratch, on 1 and 2 threads.
-large_plot=
-if [[ -s "$dir/large.dat" ]]; then
-    awk '$2 == 1 { print $1, $3 * 1e9 }' "$dir/large.dat" > "$dir/large_1.dat"
-    awk '$2 == 2 { print $1, $3 * 1e9 }' "$dir/large.dat" > "$dir/large_2.dat"
-    large_plot=", '$dir/large_1.dat' using 1:2 with linespoints title 'one large problem, 1 thread', '$dir/large_2.dat' using 1:2 with linespoints title '2 threads'"
-fi
-
 gnuplot <<GNUPLOT
 set terminal pngcairo size 800,560 font "sans,11"
 set output "$out"
@@ -106,7 +98,7 @@ set grid
 set title "tarvenloch: time per call against n (normal p and q, b = 1)"
 plot '$dir/literal.dat' using 1:2 with linespoints title 'literal computation (n^{$(exponent "$dir/literal.dat")})', \
      '$dir/fullscan.dat' using 1:2 with linespoints title 'vector scan alone (n^{$(exponent "$dir/fullscan.dat")})', \
-     '$dir/solver.dat' using 1:2 with linespoints title 'pruned solver (n^{$(exponent "$dir/solver.dat")})'$large_plot
+     '$dir/solver.dat' using 1:2 with linespoints title 'pruned solver (n^{$(exponent "$dir/solver.dat")})'
 GNUPLOT
 echo
 echo "chart: $out"

@@ -13,6 +13,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "grid.h"
 #include "internal.h"
 #include "tarvenloch.h"
@@ -66,6 +70,26 @@ double fullScan(const SolveOptions &options, double *mid, int64_t count, double 
     const ScanFunction scan =
         intervals < kMinVectorIntervals ? scanPortable : kernelsFor(options.level).scan;
     return scan(mid, intervals, a, b, p, q, n);
+}
+
+// Asks the kernel to back [from, from + bytes) with huge pages (2 MB on
+// x86-64) where it can, from 4 MB on. A large problem's scratch is mapped
+// afresh for every call, and each 4 KB page's first touch costs some 10 to
+// 40 us on the virtual machines measured: at 10^6 terms a third of a call.
+// Only the arrays that are written through are advised; the lists of
+// survivors, mostly never touched, keep small pages, so that they stay out
+// of the resident size.
+void adviseHugePages(void *from, uint64_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kHuge = uintptr_t{1} << 21;
+    if (bytes < 2 * kHuge) return;
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(from) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t last = (reinterpret_cast<uintptr_t>(from) + bytes) & ~(kHuge - 1);
+    if (last > first) madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)from;
+    (void)bytes;
+#endif
 }
 
 bool outOfMemory(double *result) {
@@ -141,6 +165,8 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
                                               pruningScratchBytes(n, count));
     double *slopes = kept + list;
     double *scores = slopes + list;
+    adviseHugePages(scratch, static_cast<uint64_t>(reinterpret_cast<char *>(kept) -
+                                                   static_cast<char *>(scratch)));
     // Free until the pruning starts: room for the sort's spare copy of the
     // breakpoints (16m bytes), or a fallback scan's midpoints.
     void *pruningRoom = static_cast<char *>(pruningScratch) + kPruningStateBytes;

@@ -275,6 +275,17 @@ inline void passKink(LinearForm &form, double p, double q, bool carry) {
     addCompensated(form.beta, form.betaLow, negatedUnless(p > 0, 2 * q), carry);
 }
 
+// S~(x) = x alpha + beta from S's linear form past the kinks below x, and
+// what the running sums' carried errors add to its bound: |x| |alpha low| +
+// |beta low| (0 when nothing is carried).
+struct SumEstimate {
+    double sum, low;
+};
+inline SumEstimate estimateSum(double x, const LinearForm &form, bool carry) {
+    return {x * form.alpha + form.beta,
+            carry ? std::fabs(x) * std::fabs(form.alphaLow) + std::fabs(form.betaLow) : 0.0};
+}
+
 // The kinks below x: the first l with !(kink l < x).
 int64_t kinksBelow(const double *p, const double *q, const Kink *kinks, int64_t kinkCount,
                    double x) {
@@ -682,9 +693,7 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
                 if (l < kinkCount) nextAt = kinkAt(p, q, kinks[l].term);
             }
             findings.placed &= l == 0 || previousAt < u;
-            const double sum = u * form.alpha + form.beta;
-            const double sumLow =
-                kCarry ? std::fabs(u) * std::fabs(form.alphaLow) + std::fabs(form.betaLow) : 0.0;
+            const auto [sum, sumLow] = estimateSum(u, form, carry);
             const double d = u - a;
             score[c] = ((d * 0.5) * d) - sum * b;
             if (!kCarry) sums[c] = sum;
@@ -743,8 +752,9 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
         if (kCarry) {
             const LinearForm form =
                 formAt(p, q, kinks, checkpoints, kinksBelow(p, q, kinks, kinkCount, u), carry);
-            sum = u * form.alpha + form.beta;
-            sumLow = std::fabs(u) * std::fabs(form.alphaLow) + std::fabs(form.betaLow);
+            const SumEstimate estimate = estimateSum(u, form, carry);
+            sum = estimate.sum;
+            sumLow = estimate.low;
         }
         return Extent{std::fabs(u - a),
                       std::fabs(u),
@@ -821,9 +831,7 @@ int64_t refineCandidates(double a, double b, int32_t n, const Magnitudes &magnit
         const LinearForm form =
             formAt(p, q, layout.kinks, layout.checkpoints,
                    kinksBelow(p, q, layout.kinks, state.kinkCount, u[c]), carry);
-        const double sum = u[c] * form.alpha + form.beta;
-        const double sumLow =
-            carry ? std::fabs(u[c]) * std::fabs(form.alphaLow) + std::fabs(form.betaLow) : 0.0;
+        const auto [sum, sumLow] = estimateSum(u[c], form, carry);
         const double d = u[c] - a;
         score[c] = ((d * 0.5) * d) - sum * b;
         bound[c] = error(

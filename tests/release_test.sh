@@ -38,7 +38,7 @@ expected_imports() {
     local mx="mxCreateDoubleMatrix_730 mxGetNumberOfElements mxGetPr mxGetScalar mxIsComplex
               mxIsDouble mxIsLogical mxIsNumeric mxIsSparse"
     local batch_mx="mxDestroyArray mxGetClassID mxGetData mxGetM mxGetN"
-    local libc="__cxa_finalize free getenv malloc memcpy memmove memset strcmp"
+    local libc="__cxa_finalize free getenv madvise malloc memcpy memmove memset strcmp"
     local kernel32="DeleteCriticalSection EnterCriticalSection GetLastError
                     InitializeCriticalSection LeaveCriticalSection Sleep TlsGetValue
                     VirtualProtect VirtualQuery"
