@@ -72,14 +72,16 @@ inline void relax() {
 #endif
 }
 
-// Waiting: spin a little (some microseconds), then let other threads run,
-// then sleep in short naps: a thread without work must not take the
-// processor from one that has some when there are more threads than
-// processors, and it wakes within some 50 us when work comes.
+// Waiting: spin a little (some microseconds), then yield the processor to
+// any thread that is ready, for a millisecond or two, then sleep in short
+// naps. A large problem's passes follow each other within a millisecond or
+// so, and a thread that is slow to join them leaves its share to the
+// others; a thread without work must yet not keep the processor from one
+// that has some when there are more threads than processors.
 void backOff(int &spins) {
     if (spins < 256) {
         relax();
-    } else if (spins < 512) {
+    } else if (spins < 4096) {
         yieldThread();
     } else {
         sleepBriefly();
