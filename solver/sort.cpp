@@ -133,15 +133,19 @@ void radixPasses(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *spare, Tea
     }
 }
 
-// Sorts by value every run of equal keys that starts in [first, last).
-void sortRuns(KeyedBreakpoint *values, int64_t m, int64_t first, int64_t last) {
-    int64_t start = first;
-    // A run begun before first belongs to whoever sorts where it starts.
-    while (start > 0 && start < last && keyOf(values[start]) == keyOf(values[start - 1])) ++start;
-    while (start < last) {
+// The first index at or after i where a run of equal keys starts.
+int64_t runStart(const KeyedBreakpoint *values, int64_t m, int64_t i) {
+    while (i > 0 && i < m && keyOf(values[i]) == keyOf(values[i - 1])) ++i;
+    return i;
+}
+
+// Sorts by value each run of equal keys in [first, last), where runs start
+// at first and at last.
+void sortRuns(KeyedBreakpoint *values, int64_t first, int64_t last) {
+    for (int64_t start = first; start < last;) {
         const uint32_t key = keyOf(values[start]);
         int64_t end = start + 1;
-        while (end < m && keyOf(values[end]) == key) ++end;
+        while (end < last && keyOf(values[end]) == key) ++end;
         if (end - start > 1) std::sort(values + start, values + end, byValue);
         start = end;
     }
@@ -175,8 +179,22 @@ void sortKeyedBreakpoints(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *s
     } else {
         radixPasses<11>(values, m, spare, count == 1 ? nullptr : team, ranges, counts);
     }
-    // Runs of equal keys, in order of the values.
-    forEachRange(team, m, [&](int64_t first, int64_t last) { sortRuns(values, m, first, last); });
+    // Runs of equal keys, in order of the values. With a team, each range
+    // first finds where its first run starts, reading only; then it sorts
+    // the runs from there to where the next range's first run starts, so
+    // that no run is read by one thread while another sorts it.
+    constexpr int64_t kMostRuns = 64;
+    const int64_t runRanges =
+        team == nullptr ? 1 : std::max<int64_t>(1, std::min<int64_t>(kMostRuns, m / 256));
+    const int64_t runSize = (m + runRanges - 1) / runRanges;
+    int64_t starts[kMostRuns + 1];
+    forEachPiece(team, runRanges, [&](int64_t r) {
+        starts[r] = runStart(values, m, std::min<int64_t>(m, r * runSize));
+    });
+    starts[runRanges] = m;
+    forEachPiece(team, runRanges, [&](int64_t r) {
+        sortRuns(values, starts[r], std::max(starts[r], starts[r + 1]));
+    });
 }
 
 void sortBySiftPasses(double *values, int32_t m) {
