@@ -83,7 +83,7 @@ expected_imports() {
         tarvenloch_batch.mexmaca64 | tarvenloch_batch.mexmaci64)
             list libmx $(underscored $mx $batch_mx)
             list libmex _mexErrMsgIdAndTxt
-            list libSystem dyld_stub_binder $(underscored $macos_system pthread_create pthread_join sysconf) ;;
+            list libSystem dyld_stub_binder $(underscored $macos_system nanosleep pthread_create pthread_join sched_yield sysconf) ;;
         *) echo "FAIL: no expected imports for $1" >&2; return 1 ;;
     esac
 }
