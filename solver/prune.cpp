@@ -322,65 +322,23 @@ LinearForm formAt(const double *p, const double *q, const Kink *kinks,
 // grid entry m - i, and s[i] grid entry m + 1 + i, with the midpoint
 // j = grid entry j, plus half the gap to entry j + 1. The few terms with
 // 0 < |p| <= 1e-10 are sorted apart, placed by search and merged in.
-//
-// With a team, ranges of the breakpoints count their positive quotients and
-// then write their kinks where the serial loops put them: a positive one
-// after those of every later range, the others after every positive one
-// and those of every earlier range.
 int32_t sortedKinks(const double *p, const double *q, int32_t n, const KeyedBreakpoint *sorted,
                     int32_t m, const Midpoints &mid, int64_t count, bool anyTiny, Kink *kinks,
-                    TinyKink *tiny, Team *team) {
+                    TinyKink *tiny) {
+    // Every entry is written and the count moves on only for the wanted
+    // ones: the signs of the quotients are as unpredictable as coin flips.
+    // kinks has room for n + 2 entries, so the write past the last wanted
+    // entry stays inside. (One pass, not shared with a team: at 10^6 terms
+    // sharing it took longer than the pass itself.)
     int32_t total = 0;
     const uint32_t breakpoints = static_cast<uint32_t>(m);
-    if (team == nullptr) {
-        // Every entry is written and the count moves on only for the wanted
-        // ones: the signs of the quotients are as unpredictable as coin
-        // flips. kinks has room for n + 2 entries, so the write past the
-        // last wanted entry stays inside.
-        for (int32_t i = m - 1; i >= 0; --i) {
-            kinks[total] = {static_cast<uint32_t>(sorted[i].term), breakpoints - i};
-            total += sorted[i].positiveQuotient;
-        }
-        for (int32_t i = 0; i < m; ++i) {
-            kinks[total] = {static_cast<uint32_t>(sorted[i].term), breakpoints + 1 + i};
-            total += 1 - sorted[i].positiveQuotient;
-        }
-    } else {
-        constexpr int64_t kMostRanges = 64;
-        const int64_t ranges = std::min<int64_t>(kMostRanges, 4 * team->threads);
-        const int64_t size = (static_cast<int64_t>(m) + ranges - 1) / ranges;
-        const auto first = [&](int64_t r) { return std::min<int64_t>(m, r * size); };
-        int64_t positive[kMostRanges + 1];
-        forEachPiece(team, ranges, [&](int64_t r) {
-            int64_t found = 0;
-            for (int64_t i = first(r); i < first(r + 1); ++i) found += sorted[i].positiveQuotient;
-            positive[r] = found;
-        });
-        int64_t later[kMostRanges + 1], earlier[kMostRanges + 1];  // positive, and not
-        later[ranges] = 0;
-        for (int64_t r = ranges - 1; r >= 0; --r) later[r] = later[r + 1] + positive[r];
-        earlier[0] = later[0];
-        for (int64_t r = 0; r < ranges; ++r)
-            earlier[r + 1] = earlier[r] + (first(r + 1) - first(r) - positive[r]);
-        forEachPiece(team, ranges, [&](int64_t r) {
-            // Branch-free as above, the unwanted entries written to a slot
-            // of this thread's own rather than past this range's kinks.
-            Kink unwanted;
-            int64_t up = later[r + 1], down = earlier[r];
-            for (int64_t i = first(r + 1) - 1; i >= first(r); --i) {
-                const bool wanted = sorted[i].positiveQuotient != 0;
-                *(wanted ? &kinks[up] : &unwanted) = {static_cast<uint32_t>(sorted[i].term),
-                                                      breakpoints - static_cast<uint32_t>(i)};
-                up += wanted;
-            }
-            for (int64_t i = first(r); i < first(r + 1); ++i) {
-                const bool wanted = sorted[i].positiveQuotient == 0;
-                *(wanted ? &kinks[down] : &unwanted) = {static_cast<uint32_t>(sorted[i].term),
-                                                        breakpoints + 1 + static_cast<uint32_t>(i)};
-                down += wanted;
-            }
-        });
-        total = m;
+    for (int32_t i = m - 1; i >= 0; --i) {
+        kinks[total] = {static_cast<uint32_t>(sorted[i].term), breakpoints - i};
+        total += sorted[i].positiveQuotient;
+    }
+    for (int32_t i = 0; i < m; ++i) {
+        kinks[total] = {static_cast<uint32_t>(sorted[i].term), breakpoints + 1 + i};
+        total += 1 - sorted[i].positiveQuotient;
     }
     if (!anyTiny) return total;
     int32_t tinyCount = 0;
@@ -533,7 +491,7 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     // first midpoint, depend on that kink alone.
     Kink *kinks = layout.kinks;
     const int32_t kinkCount = sortedKinks(p, q, n, sorted, m, mid, count, magnitudes.tinyTerms > 0,
-                                          kinks, layout.tinyKinks, team);
+                                          kinks, layout.tinyKinks);
     double *increase = layout.increase, *increaseLow = layout.increaseLow;
     LinearForm *checkpoints = layout.checkpoints;
     const LinearForm start = {-magnitudes.slopeSum, -magnitudes.slopeSumLow, magnitudes.offsetSum,
@@ -546,7 +504,32 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     const int64_t rangeSize = (kinkCount + ranges - 1) / ranges;
     const auto rangeStart = [&](int64_t r) { return std::min<int64_t>(kinkCount, r * rangeSize); };
     uint32_t leastFlip[kMostRanges], greatestFlip[kMostRanges];
-    forEachPiece(team, ranges, [&](int64_t r) {
+    // The slope of interval 0 and S's linear form (with its checkpoints),
+    // each summed in kink order. They need nothing of the flips but each
+    // kink's sign at the first midpoint, which is the sign before its flip
+    // (the signs change at most once), so with a team one thread takes
+    // them while the others find the flips: the sums are the same.
+    double firstSlope = 0, firstLow = 0;
+    const double firstMid = mid[0];
+    const auto serialSums = [&] {
+        LinearForm form = start;
+        for (int64_t l = 0; l < kinkCount; ++l) {
+            const uint32_t term = kinks[l].term & kTermBits;
+            const double pk = p[term];
+            addCompensated(firstSlope, firstLow,
+                           negatedUnless(nonNegative(pk, firstMid, q[term]), pk), carry);
+            passKink(form, pk, q[term], carry);
+            if ((l + 1) % Layout::kCheckpointEvery == 0)
+                checkpoints[(l + 1) / Layout::kCheckpointEvery] = form;
+        }
+    };
+    const int64_t serialPieces = team == nullptr ? 0 : 1;
+    forEachPiece(team, ranges + serialPieces, [&](int64_t piece) {
+        if (piece < serialPieces) {
+            serialSums();
+            return;
+        }
+        const int64_t r = piece - serialPieces;
         // The increases start at 0; each range clears its share of them.
         const int64_t cleared = (count + ranges - 1) / ranges;
         const int64_t clearFrom = std::min(count, r * cleared);
@@ -570,7 +553,10 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
                            ? 0  // no flip
                            : flipIndex(pk, qk, mid, count, first, guess);
             }
-            kinks[l] = {term | static_cast<uint32_t>(first) << 31, static_cast<uint32_t>(flip)};
+            // With a team, the serial sums read the terms meanwhile: only
+            // the flip is written then.
+            if (team == nullptr) kinks[l].term = term | static_cast<uint32_t>(first) << 31;
+            kinks[l].index = static_cast<uint32_t>(flip);
             if (flip > 0) {
                 least = std::min(least, static_cast<uint32_t>(flip));
                 greatest = std::max(greatest, static_cast<uint32_t>(flip));
@@ -580,14 +566,11 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
         greatestFlip[r] = greatest;
     });
 
-    // The slope of interval 0, and the increase at each interval, each
-    // summed in kink order. With a team, the running sums of the slope of
-    // interval 0 and of S's linear form (with its checkpoints) are taken by
-    // one thread, while the others add the increases range by range, each
-    // where no other range has a flip; the flips that two ranges share are
-    // added afterwards by one thread, in kink order. So every sum is taken
-    // in kink order, as without a team.
-    double firstSlope = 0, firstLow = 0;
+    // The slope of interval 0 (without a team), and the increase at each
+    // interval, each summed in kink order. With a team, the ranges add the
+    // increases where no other range has a flip; the flips that two ranges
+    // share are added afterwards by one thread, in kink order. So every sum
+    // is taken in kink order, as without a team.
     const auto addIncrease = [&](int64_t l) {
         const uint32_t flip = kinks[l].index;
         addCompensated(increase[flip], increaseLow[flip],
@@ -612,20 +595,7 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
         const auto own = [&](int64_t r, uint32_t flip) {
             return flip > before[r] && flip < after[r];
         };
-        forEachPiece(team, ranges + 1, [&](int64_t piece) {
-            if (piece == 0) {
-                LinearForm form = start;
-                for (int64_t l = 0; l < kinkCount; ++l) {
-                    const uint32_t term = kinks[l].term;
-                    const double pk = p[term & kTermBits];
-                    addCompensated(firstSlope, firstLow, negatedUnless(term >> 31 != 0, pk), carry);
-                    passKink(form, pk, q[term & kTermBits], carry);
-                    if ((l + 1) % Layout::kCheckpointEvery == 0)
-                        checkpoints[(l + 1) / Layout::kCheckpointEvery] = form;
-                }
-                return;
-            }
-            const int64_t r = piece - 1;
+        forEachPiece(team, ranges, [&](int64_t r) {
             for (int64_t l = rangeStart(r); l < rangeStart(r + 1); ++l) {
                 if (own(r, kinks[l].index)) addIncrease(l);
             }
@@ -722,15 +692,47 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     } else {
         // Each range of the walk from the checkpoint before its first
         // candidate, by the same additions, so with the same linear forms.
+        // A step of the walk passes a kink (a load of its term, mostly a
+        // cache miss) or places a candidate, and the kinks crowd near the
+        // middle while the candidates spread: the ranges are cut where the
+        // walk has taken equal numbers of steps, the candidates walked plus
+        // the kinks below the next (which grows with the candidate, as the
+        // walk's order ascends).
+        const auto stepsBefore = [&](int64_t s) {
+            return s + kinksBelow(p, q, kinks, kinkCount,
+                                  candidateOf(descending ? found - 1 - s : s));
+        };
+        const int64_t pieces = std::min<int64_t>(kMostRanges, 4 * team->threads);
+        const int64_t steps = found + kinkCount;
+        int64_t cut[kMostRanges + 1];
+        cut[0] = 0;
+        cut[pieces] = found;
+        for (int64_t r = 1; r < pieces; ++r) {
+            // The first candidate with at least r / pieces of the steps
+            // before it (or the previous cut, should the candidates not
+            // ascend, which the walk then reports).
+            int64_t lo = cut[r - 1], hi = found;
+            while (lo < hi) {
+                const int64_t middle = lo + (hi - lo) / 2;
+                if (stepsBefore(middle) < steps * r / pieces) {
+                    lo = middle + 1;
+                } else {
+                    hi = middle;
+                }
+            }
+            cut[r] = lo;
+        }
         Findings parts[kMostRanges];
-        const int64_t size = std::max<int64_t>(64, (found + kMostRanges - 1) / kMostRanges);
-        forEachPiece(team, (found + size - 1) / size, [&](int64_t piece) {
-            const int64_t from = piece * size, to = std::min(found, from + size);
+        forEachPiece(team, pieces, [&](int64_t piece) {
+            const int64_t from = cut[piece], to = cut[piece + 1];
+            if (from == to) return;
             const int64_t l = kinksBelow(p, q, kinks, kinkCount,
                                          candidateOf(descending ? found - 1 - from : from));
             parts[piece] = walk(from, to, l, formAt(p, q, kinks, checkpoints, l, carry), false);
         });
-        for (int64_t piece = 0; piece * size < found; ++piece) findings.include(parts[piece]);
+        for (int64_t piece = 0; piece < pieces; ++piece) {
+            if (cut[piece] < cut[piece + 1]) findings.include(parts[piece]);
+        }
     }
     state.kinkCount = kinkCount;
     state.carry = kCarry;
