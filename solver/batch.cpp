@@ -56,12 +56,15 @@ constexpr int64_t kMaxChunk = 256;
 constexpr int64_t kChunksPerThread = 16;
 
 // A loop a thread has posted for others to help with. next is read and
-// written under the board's lock only.
+// written under the board's lock only. team is the problem's: a piece may
+// post a loop of its own (pieces that share out their own passes), and the
+// threads waiting on the problem's loops help with it.
 struct PostedLoop {
     void (*body)(void *, int64_t);
     void *context;
     int64_t pieces;
     int64_t next;
+    const Team *team;
     std::atomic<int64_t> done{0};
 };
 
@@ -97,20 +100,22 @@ class Board {
 public:
     void post(PostedLoop *loop) {
         lock();
-        loops_[posted_++] = loop;  // one loop at a time per thread: never more than kMaxThreads
+        loops_[posted_++] = loop;
         unlock();
     }
 
-    // The next piece of `only`, or of any posted loop when only is null;
-    // null when there is none. A loop leaves the board with its last piece,
-    // and stays alive until every piece is done, so the loop returned may
-    // be used until this piece is marked done.
-    PostedLoop *take(int64_t *piece, PostedLoop *only = nullptr) {
+    // The next piece of `only`, or else of any posted loop of `team`, or
+    // else of any posted loop; null when there is none. A loop leaves the
+    // board with its last piece, and stays alive until every piece is
+    // done, so the loop returned may be used until this piece is marked
+    // done.
+    PostedLoop *take(int64_t *piece, PostedLoop *only = nullptr, const Team *team = nullptr) {
         lock();
         PostedLoop *found = nullptr;
         for (int i = 0; i < posted_; ++i) {
             PostedLoop *loop = loops_[i];
-            if (only != nullptr && loop != only) continue;
+            if ((only != nullptr && loop != only) || (team != nullptr && loop->team != team))
+                continue;
             found = loop;
             *piece = loop->next++;
             if (loop->next == loop->pieces) loops_[i] = loops_[--posted_];
@@ -129,7 +134,9 @@ private:
 
     std::atomic<bool> locked_{false};
     int posted_ = 0;
-    PostedLoop *loops_[kMaxThreads] = {};
+    // A thread has at most two loops posted at once, one in a piece of the
+    // other, and the batch at most kMaxThreads threads.
+    PostedLoop *loops_[2 * kMaxThreads] = {};
 };
 
 struct Work {
@@ -159,15 +166,23 @@ void runPiece(PostedLoop *loop, int64_t piece) {
 }
 
 // Team::share for the batch: posts the loop, takes its pieces alongside
-// any helpers, and waits for theirs.
+// any helpers, and waits for theirs, meanwhile helping with any loop that
+// one of them posts for the same problem.
 void share(Team *team, int64_t pieces, void (*body)(void *, int64_t), void *context) {
     Work &work = *static_cast<Member *>(team)->work;
-    PostedLoop loop{body, context, pieces, 0};
+    PostedLoop loop{body, context, pieces, 0, team};
     work.board.post(&loop);
     int64_t piece;
     while (work.board.take(&piece, &loop) != nullptr) runPiece(&loop, piece);
     int spins = 0;
-    while (loop.done.load(std::memory_order_acquire) < pieces) backOff(spins);
+    while (loop.done.load(std::memory_order_acquire) < pieces) {
+        if (PostedLoop *nested = work.board.take(&piece, nullptr, team)) {
+            runPiece(nested, piece);
+            spins = 0;
+        } else {
+            backOff(spins);
+        }
+    }
 }
 
 // A thread with no problem left to take: the pieces others post, until

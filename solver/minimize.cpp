@@ -92,6 +92,32 @@ void adviseHugePages(void *from, uint64_t bytes) {
 #endif
 }
 
+// The pruned path's scratch (prunedBytes), laid out: the keyed
+// breakpoints, the pruning's scratch, and the three lists.
+struct PrunedLayout {
+    KeyedBreakpoint *keyed = nullptr;
+    void *pruningScratch = nullptr;
+    // Free until the pruning starts: room for the sort's spare copy of the
+    // breakpoints (16m bytes), or a fallback scan's midpoints.
+    void *pruningRoom = nullptr;
+    double *kept = nullptr, *slopes = nullptr, *scores = nullptr;
+    size_t list = 0;  // the room of each list, in doubles
+
+    PrunedLayout() = default;
+    PrunedLayout(void *scratch, int32_t n, int32_t m, int64_t count)
+        : keyed(static_cast<KeyedBreakpoint *>(scratch)),
+          pruningScratch(keyed + m + 1),
+          pruningRoom(static_cast<char *>(pruningScratch) + kPruningStateBytes),
+          list(static_cast<size_t>(n) + 1 + kPadding) {
+        kept = reinterpret_cast<double *>(static_cast<char *>(pruningScratch) +
+                                          pruningScratchBytes(n, count));
+        slopes = kept + list;
+        scores = slopes + list;
+        adviseHugePages(scratch, static_cast<uint64_t>(reinterpret_cast<char *>(kept) -
+                                                       static_cast<char *>(scratch)));
+    }
+};
+
 bool outOfMemory(double *result) {
     *result = std::numeric_limits<double>::quiet_NaN();
     return false;
@@ -142,7 +168,37 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
                             (options.strategy == Strategy::Automatic && m >= kMinPrunedBreakpoints);
     const Carry carry =
         options.strategy == Strategy::PrunedCarried ? Carry::Always : Carry::Automatic;
-    if (!tryPruning || !pruningApplies(a, b, p, q, n, &magnitudes, carry)) {
+    // The pruned path's scratch, with its breakpoints collected and sorted.
+    PrunedLayout layout;
+    const auto collectAndSort = [&] {
+        void *scratch = workspace.reserve(prunedBytes(n, m));
+        if (scratch == nullptr) return;
+        layout = PrunedLayout(scratch, n, m, count);
+        collectKeyedBreakpoints(team, p, q, n, layout.keyed);
+        // The list of slopes is free until the scan: room for the sort's tables.
+        sortKeyedBreakpoints(layout.keyed, m, static_cast<KeyedBreakpoint *>(layout.pruningRoom),
+                             team, layout.slopes, doublesToBytes(layout.list));
+    };
+    bool applies = false;
+    if (tryPruning && team != nullptr) {
+        // With a team, one thread takes the bound's sums while the others
+        // collect and sort the breakpoints (the first piece shares out its
+        // passes, and the thread done with the sums joins them). Each reads
+        // only the input and writes memory of its own, so each gives what
+        // it gives alone. Only where the bound does not apply (inputs not
+        // finite, or too large), whose full scan costs far more, is the
+        // sort done for nothing.
+        forEachPiece(team, 2, [&](int64_t piece) {
+            if (piece == 0) {
+                collectAndSort();
+            } else {
+                applies = pruningApplies(a, b, p, q, n, &magnitudes, carry);
+            }
+        });
+    } else if (tryPruning) {
+        applies = pruningApplies(a, b, p, q, n, &magnitudes, carry);
+    }
+    if (!applies) {
         double *scratch = static_cast<double *>(workspace.reserve(fullScanBytes(m)));
         if (scratch == nullptr) return outOfMemory(result);
         double *breakpoints = scratch;
@@ -155,26 +211,15 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
                            reinterpret_cast<unsigned char *>(breakpoints));
         return true;
     }
+    if (team == nullptr) collectAndSort();
+    if (layout.keyed == nullptr) return outOfMemory(result);
+    KeyedBreakpoint *keyed = layout.keyed;
+    void *pruningScratch = layout.pruningScratch;
+    void *pruningRoom = layout.pruningRoom;
+    double *kept = layout.kept;
+    double *slopes = layout.slopes;
+    double *scores = layout.scores;
 
-    void *scratch = workspace.reserve(prunedBytes(n, m));
-    if (scratch == nullptr) return outOfMemory(result);
-    const size_t list = static_cast<size_t>(n) + 1 + kPadding;
-    auto *keyed = static_cast<KeyedBreakpoint *>(scratch);
-    void *pruningScratch = keyed + m + 1;
-    double *kept = reinterpret_cast<double *>(static_cast<char *>(pruningScratch) +
-                                              pruningScratchBytes(n, count));
-    double *slopes = kept + list;
-    double *scores = slopes + list;
-    adviseHugePages(scratch, static_cast<uint64_t>(reinterpret_cast<char *>(kept) -
-                                                   static_cast<char *>(scratch)));
-    // Free until the pruning starts: room for the sort's spare copy of the
-    // breakpoints (16m bytes), or a fallback scan's midpoints.
-    void *pruningRoom = static_cast<char *>(pruningScratch) + kPruningStateBytes;
-
-    collectKeyedBreakpoints(team, p, q, n, keyed);
-    // The list of slopes is free until the scan: room for the sort's tables.
-    sortKeyedBreakpoints(keyed, m, static_cast<KeyedBreakpoint *>(pruningRoom), team, slopes,
-                         doublesToBytes(list));
     // Breakpoints (all >= 0, sorted) up to the sentinel make an ascending
     // grid, whose midpoints ascend too, as rounding is monotone: only a
     // larger last breakpoint calls for the check.
