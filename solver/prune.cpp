@@ -56,6 +56,24 @@ inline double kinkAt(const double *p, const double *q, uint32_t term) {
     return -(q[k] / p[k]);
 }
 
+// The passes in kink order read each kink's p and q from wherever its term
+// lies: a cache miss apiece on large problems, and the running sums cannot
+// go on until it is served. Asking for the terms of the kink kPrefetchAhead
+// places on brings them in meanwhile (a hint only: it changes no value).
+constexpr int64_t kPrefetchAhead = 64;
+inline void prefetchKink(const double *p, const double *q, const Kink *kinks, int64_t kinkCount,
+                         int64_t l) {
+#if defined(__GNUC__) || defined(__clang__)
+    if (l + kPrefetchAhead < kinkCount) {
+        const uint32_t k = kinks[l + kPrefetchAhead].term & kTermBits;
+        __builtin_prefetch(p + k);
+        __builtin_prefetch(q + k);
+    }
+#else
+    (void)p, (void)q, (void)kinks, (void)kinkCount, (void)l;
+#endif
+}
+
 // A kink of a term with 0 < |p| <= 1e-10, whose place among the midpoints
 // is found by search: these are sorted apart and merged in.
 struct TinyKink {
@@ -514,6 +532,7 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     const auto serialSums = [&] {
         LinearForm form = start;
         for (int64_t l = 0; l < kinkCount; ++l) {
+            prefetchKink(p, q, kinks, kinkCount, l);
             const uint32_t term = kinks[l].term & kTermBits;
             const double pk = p[term];
             addCompensated(firstSlope, firstLow,
@@ -538,6 +557,7 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
         if (kCarry) std::fill(increaseLow + clearFrom, increaseLow + clearTo, 0.0);
         uint32_t least = ~0u, greatest = 0;
         for (int64_t l = rangeStart(r); l < rangeStart(r + 1); ++l) {
+            prefetchKink(p, q, kinks, kinkCount, l);
             const uint32_t term = kinks[l].term;
             const double pk = p[term], qk = q[term];
             // Mostly the signs on either side of the guess differ, and then
@@ -579,6 +599,7 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     };
     if (team == nullptr) {
         for (int32_t l = 0; l < kinkCount; ++l) {
+            prefetchKink(p, q, kinks, kinkCount, l);
             const uint32_t term = kinks[l].term;
             addCompensated(firstSlope, firstLow,
                            negatedUnless(term >> 31 != 0, p[term & kTermBits]), carry);
@@ -654,6 +675,7 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
             const int64_t c = descending ? found - 1 - s : s;
             const double u = candidateOf(c);
             while (l < kinkCount && nextAt < u) {
+                prefetchKink(p, q, kinks, kinkCount, l);
                 const uint32_t term = kinks[l].term & kTermBits;
                 passKink(form, p[term], q[term], carry);
                 ++l;
