@@ -530,17 +530,23 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     double firstSlope = 0, firstLow = 0;
     const double firstMid = mid[0];
     const auto serialSums = [&] {
+        // Summed in locals, stored once: the other threads read this
+        // frame's variables all through the pass, and a store to their
+        // cache line at every kink would make each of them wait on it.
         LinearForm form = start;
+        double slope = 0, low = 0;
         for (int64_t l = 0; l < kinkCount; ++l) {
             prefetchKink(p, q, kinks, kinkCount, l);
             const uint32_t term = kinks[l].term & kTermBits;
             const double pk = p[term];
-            addCompensated(firstSlope, firstLow,
-                           negatedUnless(nonNegative(pk, firstMid, q[term]), pk), carry);
+            addCompensated(slope, low, negatedUnless(nonNegative(pk, firstMid, q[term]), pk),
+                           carry);
             passKink(form, pk, q[term], carry);
             if ((l + 1) % Layout::kCheckpointEvery == 0)
                 checkpoints[(l + 1) / Layout::kCheckpointEvery] = form;
         }
+        firstSlope = slope;
+        firstLow = low;
     };
     const int64_t serialPieces = team == nullptr ? 0 : 1;
     forEachPiece(team, ranges + serialPieces, [&](int64_t piece) {
