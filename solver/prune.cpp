@@ -525,15 +525,24 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     // The slope of interval 0 and S's linear form (with its checkpoints),
     // each summed in kink order. They need nothing of the flips but each
     // kink's sign at the first midpoint, which is the sign before its flip
-    // (the signs change at most once), so with a team one thread takes
-    // them while the others find the flips: the sums are the same.
+    // (the signs change at most once), so with a team two threads take one
+    // each while the others find the flips: the sums are the same. Each is
+    // summed in locals and stored once: the other threads read this frame's
+    // variables all through the pass, and a store to their cache line at
+    // every kink would make each of them wait on it.
     double firstSlope = 0, firstLow = 0;
     const double firstMid = mid[0];
-    const auto serialSums = [&] {
-        // Summed in locals, stored once: the other threads read this
-        // frame's variables all through the pass, and a store to their
-        // cache line at every kink would make each of them wait on it.
+    const auto formSums = [&] {
         LinearForm form = start;
+        for (int64_t l = 0; l < kinkCount; ++l) {
+            prefetchKink(p, q, kinks, kinkCount, l);
+            const uint32_t term = kinks[l].term & kTermBits;
+            passKink(form, p[term], q[term], carry);
+            if ((l + 1) % Layout::kCheckpointEvery == 0)
+                checkpoints[(l + 1) / Layout::kCheckpointEvery] = form;
+        }
+    };
+    const auto firstSlopeSum = [&] {
         double slope = 0, low = 0;
         for (int64_t l = 0; l < kinkCount; ++l) {
             prefetchKink(p, q, kinks, kinkCount, l);
@@ -541,17 +550,18 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
             const double pk = p[term];
             addCompensated(slope, low, negatedUnless(nonNegative(pk, firstMid, q[term]), pk),
                            carry);
-            passKink(form, pk, q[term], carry);
-            if ((l + 1) % Layout::kCheckpointEvery == 0)
-                checkpoints[(l + 1) / Layout::kCheckpointEvery] = form;
         }
         firstSlope = slope;
         firstLow = low;
     };
-    const int64_t serialPieces = team == nullptr ? 0 : 1;
+    const int64_t serialPieces = team == nullptr ? 0 : 2;
     forEachPiece(team, ranges + serialPieces, [&](int64_t piece) {
         if (piece < serialPieces) {
-            serialSums();
+            if (piece == 0) {
+                formSums();
+            } else {
+                firstSlopeSum();
+            }
             return;
         }
         const int64_t r = piece - serialPieces;
@@ -622,13 +632,27 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
         const auto own = [&](int64_t r, uint32_t flip) {
             return flip > before[r] && flip < after[r];
         };
+        // Each range notes the first and the last of its kinks whose flips
+        // it does not own (mostly a few at its ends), so that the serial
+        // pass reads only the stretch between.
+        int64_t firstShared[kMostRanges], lastShared[kMostRanges];
         forEachPiece(team, ranges, [&](int64_t r) {
+            int64_t first = rangeStart(r + 1), last = first - 1;
             for (int64_t l = rangeStart(r); l < rangeStart(r + 1); ++l) {
-                if (own(r, kinks[l].index)) addIncrease(l);
+                prefetchKink(p, q, kinks, kinkCount, l);
+                const uint32_t flip = kinks[l].index;
+                if (own(r, flip)) {
+                    addIncrease(l);
+                } else if (flip > 0) {
+                    first = std::min(first, l);
+                    last = l;
+                }
             }
+            firstShared[r] = first;
+            lastShared[r] = last;
         });
         for (int64_t r = 0; r < ranges; ++r) {
-            for (int64_t l = rangeStart(r); l < rangeStart(r + 1); ++l) {
+            for (int64_t l = firstShared[r]; l <= lastShared[r]; ++l) {
                 const uint32_t flip = kinks[l].index;
                 if (flip > 0 && !own(r, flip)) addIncrease(l);
             }
