@@ -51,15 +51,6 @@ uint64_t prunedBytes(int32_t n, int32_t m) {
 // Where the pruning's scratch leaves room for others before it starts.
 constexpr size_t kPruningStateBytes = 64;
 
-// A team shares the sort from this many breakpoints on. Each range of the
-// sort writes its values of each digit next to the neighbouring range's:
-// here some 32 values (512 bytes) a digit a range, with 8 ranges (2
-// threads) and 2048 digits. With fewer, two threads keep taking the same
-// cache lines from each other: at 10^5 and 3 10^5 terms the sort beside
-// the bound's sums took longer on 2 threads than on 1 (measured on the
-// 2-core machines), at 10^6 a little less.
-constexpr int32_t kMinSharedSortValues = 1 << 19;
-
 Strategy strategyFromEnvironment() {
     const char *name = std::getenv("TARVENLOCH_STRATEGY");
     if (name == nullptr) return Strategy::Automatic;
@@ -185,9 +176,8 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
         layout = PrunedLayout(scratch, n, m, count);
         collectKeyedBreakpoints(team, p, q, n, layout.keyed);
         // The list of slopes is free until the scan: room for the sort's tables.
-        Team *sortTeam = m >= kMinSharedSortValues || options.split == Split::Always ? team : nullptr;
         sortKeyedBreakpoints(layout.keyed, m, static_cast<KeyedBreakpoint *>(layout.pruningRoom),
-                             sortTeam, layout.slopes, doublesToBytes(layout.list));
+                             team, layout.slopes, doublesToBytes(layout.list));
     };
     bool applies = false;
     if (tryPruning && team != nullptr) {
