@@ -9,14 +9,23 @@
 //   tarvenloch_large_bench N survivors
 //       prints "n kept refined": the intervals that survive the pruning,
 //       and those left after its second round
+//   tarvenloch_large_bench crosscore
+//       prints the nanoseconds a cache line takes from processor 0 to
+//       processor 1 and back (the median of 5 runs), or nothing where the
+//       process has fewer than two: what a pass shared between two threads
+//       pays for the data one writes and the other reads
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "families.h"
@@ -63,11 +72,59 @@ void survivors(const Problem &problem) {
                 static_cast<long long>(refined));
 }
 
+bool pinTo(int processor) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(processor, &set);
+    return pthread_setaffinity_np(pthread_self(), sizeof set, &set) == 0;
+}
+
+// Two threads on processors 0 and 1 hand a counter back and forth.
+void crossCore() {
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(0, &allowed) ||
+        !CPU_ISSET(1, &allowed)) {
+        return;
+    }
+    constexpr int kRounds = 100000;
+    std::vector<double> runs;
+    for (int run = 0; run < 5; ++run) {
+        alignas(64) std::atomic<int> counter{0};
+        std::thread other([&] {
+            pinTo(1);
+            for (int i = 0; i < kRounds; ++i) {
+                while (counter.load(std::memory_order_acquire) != 2 * i + 1) {
+                }
+                counter.store(2 * i + 2, std::memory_order_release);
+            }
+        });
+        pinTo(0);
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kRounds; ++i) {
+            counter.store(2 * i + 1, std::memory_order_release);
+            while (counter.load(std::memory_order_acquire) != 2 * i + 2) {
+            }
+        }
+        runs.push_back(
+            std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start)
+                .count() /
+            kRounds);
+        other.join();
+    }
+    std::sort(runs.begin(), runs.end());
+    std::printf("%.0f\n", runs[runs.size() / 2]);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 2 && std::strcmp(argv[1], "crosscore") == 0) {
+        crossCore();
+        return 0;
+    }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s N THREADS [CALLS] | %s N survivors\n", argv[0], argv[0]);
+        std::fprintf(stderr, "usage: %s N THREADS [CALLS] | %s N survivors | %s crosscore\n",
+                     argv[0], argv[0], argv[0]);
         return 2;
     }
     const int32_t n = std::atoi(argv[1]);

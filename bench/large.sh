@@ -3,13 +3,17 @@
 # batch of one on 1 thread and on 2, one process a measurement: time per
 # call (the median of several calls, each with scratch of its own, as a
 # single call has), the process's peak resident size, and the intervals
-# that survive the pruning. Writes the figures to DATA and prints them as
-# a Markdown table; draws CHART.png with gnuplot when given.
+# that survive the pruning; and how long a cache line takes between two
+# processors. Writes the figures to DATA and prints them as a Markdown
+# table; draws CHART.png with gnuplot when given.
 #   bench/large.sh BUILD DATA [CHART.png]
 set -euo pipefail
 exe=$1/bench/tarvenloch_large_bench
 data=$2
 : > "$data"
+# Where the two processors sit decides what sharing a pass can gain: a
+# cache line's round trip between them, before the runs and after.
+before=$("$exe" crosscore)
 for n in 100000 1000000 10000000; do
     case $n in 100000) calls=21 ;; 1000000) calls=5 ;; *) calls=1 ;; esac
     read -r _ kept refined < <("$exe" "$n" survivors)
@@ -20,6 +24,9 @@ for n in 100000 1000000 10000000; do
     done
 done
 
+after=$("$exe" crosscore)
+[[ -z $before ]] || echo "A cache line from processor 0 to 1 and back: $before ns before the runs, $after ns after."
+echo
 echo "| n | threads | time per call | peak memory | beyond the input, a term | 2 threads vs 1 | intervals kept / after the second round |"
 echo "|---:|---:|---:|---:|---:|---:|---:|"
 awk '{ beyond = ($4 - 16 * $1) / $1
