@@ -32,7 +32,8 @@ echo "|---:|---:|---:|---:|---:|---:|---:|"
 awk '{ beyond = ($4 - 16 * $1) / $1
        if ($2 == 1) one[$1] = $3
        ratio = $2 == 1 ? "" : sprintf("%.2fx", one[$1] / $3)
-       printf "| %d | %d | %.3f s | %.0f MB | %.0f bytes | %s | %d / %d |\n", $1, $2, $3, $4 / 1e6, beyond, ratio, $5, $6 }' "$data"
+       time = $3 < 1 ? sprintf("%.2f ms", $3 * 1e3) : sprintf("%.3f s", $3)
+       printf "| %d | %d | %s | %.0f MB | %.0f bytes | %s | %d / %d |\n", $1, $2, time, $4 / 1e6, beyond, ratio, $5, $6 }' "$data"
 awk '$2 == 1 && $1 == 100000 { t5 = $3 } $2 == 1 && $1 == 1000000 { t6 = $3 }
      END { if (t5 > 0 && t6 > 0) printf "\nGrowth from 1e5 to 1e6 terms on 1 thread: n^%.2f\n", log(t6 / t5) / log(10) }' "$data"
 
