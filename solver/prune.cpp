@@ -751,8 +751,8 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
         // the kinks below the next (which grows with the candidate, as the
         // walk's order ascends).
         const auto stepsBefore = [&](int64_t s) {
-            return s + kinksBelow(p, q, kinks, kinkCount,
-                                  candidateOf(descending ? found - 1 - s : s));
+            return s +
+                   kinksBelow(p, q, kinks, kinkCount, candidateOf(descending ? found - 1 - s : s));
         };
         const int64_t pieces = std::min<int64_t>(kMostRanges, 4 * team->threads);
         const int64_t steps = found + kinkCount;
