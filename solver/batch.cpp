@@ -165,6 +165,19 @@ void runPiece(PostedLoop *loop, int64_t piece) {
     loop->done.fetch_add(1, std::memory_order_release);
 }
 
+// One step of a thread waiting for others: a piece of a posted loop of
+// `team` (of any posted loop when team is null) if there is one, else a
+// wait that grows longer the longer there is none.
+void helpOrWait(Work &work, const Team *team, int &spins) {
+    int64_t piece;
+    if (PostedLoop *loop = work.board.take(&piece, nullptr, team)) {
+        runPiece(loop, piece);
+        spins = 0;
+    } else {
+        backOff(spins);
+    }
+}
+
 // Team::share for the batch: posts the loop, takes its pieces alongside
 // any helpers, and waits for theirs, meanwhile helping with any loop that
 // one of them posts for the same problem.
@@ -175,29 +188,15 @@ void share(Team *team, int64_t pieces, void (*body)(void *, int64_t), void *cont
     int64_t piece;
     while (work.board.take(&piece, &loop) != nullptr) runPiece(&loop, piece);
     int spins = 0;
-    while (loop.done.load(std::memory_order_acquire) < pieces) {
-        if (PostedLoop *nested = work.board.take(&piece, nullptr, team)) {
-            runPiece(nested, piece);
-            spins = 0;
-        } else {
-            backOff(spins);
-        }
-    }
+    while (loop.done.load(std::memory_order_acquire) < pieces) helpOrWait(work, team, spins);
 }
 
 // A thread with no problem left to take: the pieces others post, until
 // every problem is solved.
 void help(Work &work) {
     int spins = 0;
-    while (work.solved.load(std::memory_order_acquire) < work.input.count) {
-        int64_t piece;
-        if (PostedLoop *loop = work.board.take(&piece)) {
-            runPiece(loop, piece);
-            spins = 0;
-        } else {
-            backOff(spins);
-        }
-    }
+    while (work.solved.load(std::memory_order_acquire) < work.input.count)
+        helpOrWait(work, nullptr, spins);
 }
 
 // Whether problem i is one to share, and so taken first.

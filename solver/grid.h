@@ -72,8 +72,7 @@ inline void collectKeyedBreakpoints(Team *team, const double *p, const double *q
         collectKeyedBreakpoints(p, q, n, out);
         return;
     }
-    constexpr int kMostRanges = 64;
-    const int64_t ranges = std::min<int64_t>(kMostRanges, 4 * team->threads);
+    const int64_t ranges = rangesFor(team);
     const int64_t size = (static_cast<int64_t>(n) + ranges - 1) / ranges;
     const auto first = [&](int64_t r) {
         return static_cast<int32_t>(std::min<int64_t>(n, r * size));

@@ -64,6 +64,15 @@ void forEachPiece(Team *team, int64_t pieces, Body &&body) {
         &body);
 }
 
+// The ranges a shared pass over terms, kinks or candidates is cut into:
+// about four for each of the team's threads, so that the threads end close
+// together, and at most kMostRanges, so that a pass can keep a value per
+// range on the stack; one without a team.
+constexpr int64_t kMostRanges = 64;
+inline int64_t rangesFor(const Team *team) {
+    return team == nullptr ? 1 : std::min<int64_t>(kMostRanges, 4 * team->threads);
+}
+
 // body(from, to) over consecutive ranges that cover [0, total): one range
 // when there is no team, else about four for each of its threads (at least
 // 64 entries each), shared as forEachPiece shares its pieces.

@@ -517,8 +517,7 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
     checkpoints[0] = start;
     // Ranges of kinks, each with the least and the greatest of its flips
     // (past 0, which means none: increase[0] is never read).
-    constexpr int64_t kMostRanges = 64;
-    const int64_t ranges = team == nullptr ? 1 : std::min<int64_t>(kMostRanges, 4 * team->threads);
+    const int64_t ranges = rangesFor(team);
     const int64_t rangeSize = (kinkCount + ranges - 1) / ranges;
     const auto rangeStart = [&](int64_t r) { return std::min<int64_t>(kinkCount, r * rangeSize); };
     uint32_t leastFlip[kMostRanges], greatestFlip[kMostRanges];
@@ -754,7 +753,7 @@ int64_t prune(double a, double b, const double *p, const double *q, int32_t n,
             return s +
                    kinksBelow(p, q, kinks, kinkCount, candidateOf(descending ? found - 1 - s : s));
         };
-        const int64_t pieces = std::min<int64_t>(kMostRanges, 4 * team->threads);
+        const int64_t pieces = rangesFor(team);
         const int64_t steps = found + kinkCount;
         int64_t cut[kMostRanges + 1];
         cut[0] = 0;
