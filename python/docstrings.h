@@ -11,6 +11,14 @@ constexpr const char *kModuleDoc =
     "once on every core; both give, bit for bit, what the MATLAB/Octave modules\n"
     "tarvenloch and tarvenloch_batch give.";
 
+// The start of both functions' Raises sections: the same TypeError.
+#define TARVENLOCH_RAISES_TYPE_ERROR                                            \
+    "Raises\n"                                                                  \
+    "------\n"                                                                  \
+    "TypeError\n"                                                               \
+    "    An input that does not hold real numbers (complex, object or string\n" \
+    "    input), or arguments that do not fit the signature.\n"
+
 constexpr const char *kMinimizeDoc =
     "minimize($module, /, a, b, p, q, n=None)\n"
     "--\n"
@@ -59,12 +67,7 @@ constexpr const char *kMinimizeDoc =
     "  inputs), u is 1e8.\n"
     "- The arithmetic is IEEE double precision without fused multiply-add: the\n"
     "  result is the same to the last bit on every machine.\n"
-    "\n"
-    "Raises\n"
-    "------\n"
-    "TypeError\n"
-    "    An input that does not hold real numbers (complex, object or string\n"
-    "    input), or arguments that do not fit the signature.\n"
+    "\n" TARVENLOCH_RAISES_TYPE_ERROR
     "ValueError\n"
     "    a or b not a scalar; p or q not one-dimensional; p or q with fewer than\n"
     "    n elements, or of different lengths when n is omitted; n not a whole\n"
@@ -131,12 +134,7 @@ constexpr const char *kMinimizeBatchDoc =
     "Returns\n"
     "-------\n"
     "U : numpy.ndarray of float64, shape (K,)\n"
-    "\n"
-    "Raises\n"
-    "------\n"
-    "TypeError\n"
-    "    An input that does not hold real numbers (complex, object or string\n"
-    "    input), or arguments that do not fit the signature.\n"
+    "\n" TARVENLOCH_RAISES_TYPE_ERROR
     "ValueError\n"
     "    A count that is neither 1 nor K; P or Q with fewer columns than some\n"
     "    n, or with different numbers of columns when n is omitted; a, b or n\n"
