@@ -63,37 +63,33 @@ inline void collectKeyedBreakpoints(const double *p, const double *q, int32_t n,
 
 // The same, shared among a team (if any): each range of terms counts
 // its breakpoints, then writes them after those of the earlier ranges, in
-// the same places as the serial loop. A range stops at its last
+// the same places as the serial loop (one range is that loop). A range stops at its last
 // breakpoint, so that the loop's write past the last entry it keeps cannot
 // land in the next range's room.
 inline void collectKeyedBreakpoints(Team *team, const double *p, const double *q, int32_t n,
                                     KeyedBreakpoint *out) {
-    if (team == nullptr) {
+    const Ranges ranges = rangesFor(team, n);
+    if (ranges.count == 1) {
         collectKeyedBreakpoints(p, q, n, out);
         return;
     }
-    const int64_t ranges = rangesFor(team);
-    const int64_t size = (static_cast<int64_t>(n) + ranges - 1) / ranges;
-    const auto first = [&](int64_t r) {
-        return static_cast<int32_t>(std::min<int64_t>(n, r * size));
-    };
     int32_t counts[kMostRanges], ends[kMostRanges];
-    forEachPiece(team, ranges, [&](int64_t r) {
-        int32_t count = 0, end = first(r);
-        for (int32_t k = first(r); k < first(r + 1); ++k) {
+    forEachRange(team, ranges, [&](int64_t r, int64_t from, int64_t to) {
+        int32_t count = 0, end = static_cast<int32_t>(from);
+        for (int64_t k = from; k < to; ++k) {
             if (yieldsBreakpoint(p[k])) {
                 ++count;
-                end = k + 1;
+                end = static_cast<int32_t>(k + 1);
             }
         }
         counts[r] = count;
         ends[r] = end;
     });
     int32_t offsets[kMostRanges];
-    for (int64_t r = 0, total = 0; r < ranges; total += counts[r++])
+    for (int64_t r = 0, total = 0; r < ranges.count; total += counts[r++])
         offsets[r] = static_cast<int32_t>(total);
-    forEachPiece(team, ranges, [&](int64_t r) {
-        collectKeyedBreakpoints(p, q, first(r), ends[r], out + offsets[r]);
+    forEachRange(team, ranges, [&](int64_t r, int64_t from, int64_t) {
+        collectKeyedBreakpoints(p, q, static_cast<int32_t>(from), ends[r], out + offsets[r]);
     });
 }
 

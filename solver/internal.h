@@ -64,30 +64,46 @@ void forEachPiece(Team *team, int64_t pieces, Body &&body) {
         &body);
 }
 
-// The ranges a shared pass over terms, kinks or candidates is cut into:
-// about four for each of the team's threads, so that the threads end close
-// together, and at most kMostRanges, so that a pass can keep a value per
-// range on the stack; one without a team.
+// Consecutive ranges that tile [0, total) in order: range r is
+// [from(r), from(r + 1)) for r in [0, count), with from(0) = 0,
+// from(count) = total, and from never descending (a range may be empty).
+// So each index lies in exactly one range, and the ranges come in the
+// order of their indices: results kept per range and merged in range
+// order are what one pass over [0, total) gives. Every pass that is cut
+// into ranges (the sort's, the grid's, the pruning's and the scans') is
+// cut by this, and relies on nothing else about the cut.
+struct Ranges {
+    int64_t total, count, size;
+
+    // count >= 1 ranges of ceil(total / count) entries, the last ones
+    // shorter or empty.
+    static Ranges even(int64_t total, int64_t count) {
+        return {total, count, (total + count - 1) / count};
+    }
+    // As many ranges of size >= 1 entries as cover total, the last shorter.
+    static Ranges ofSize(int64_t total, int64_t size) {
+        return {total, (total + size - 1) / size, size};
+    }
+    int64_t from(int64_t r) const { return std::min(total, r * size); }
+};
+
+// The ranges a shared pass over total terms, kinks or candidates is cut
+// into: about four for each of the team's threads, so that the threads end
+// close together, and at most kMostRanges, so that a pass can keep a value
+// per range on the stack; one without a team, which makes the pass the
+// serial one.
 constexpr int64_t kMostRanges = 64;
-inline int64_t rangesFor(const Team *team) {
-    return team == nullptr ? 1 : std::min<int64_t>(kMostRanges, 4 * team->threads);
+inline Ranges rangesFor(const Team *team, int64_t total) {
+    return Ranges::even(total,
+                        team == nullptr ? 1 : std::min<int64_t>(kMostRanges, 4 * team->threads));
 }
 
-// body(from, to) over consecutive ranges that cover [0, total): one range
-// when there is no team, else about four for each of its threads (at least
-// 64 entries each), shared as forEachPiece shares its pieces.
+// body(r, from, to) for every range r = [from, to), shared as forEachPiece
+// shares its pieces.
 template <typename Body>
-void forEachRange(Team *team, int64_t total, Body &&body) {
-    if (team == nullptr) {
-        if (total > 0) body(int64_t{0}, total);
-        return;
-    }
-    const int64_t size =
-        std::max<int64_t>(64, (total + 4 * team->threads - 1) / (4 * team->threads));
-    forEachPiece(team, (total + size - 1) / size, [&](int64_t piece) {
-        const int64_t from = piece * size;
-        body(from, std::min(total, from + size));
-    });
+void forEachRange(Team *team, const Ranges &ranges, Body &&body) {
+    forEachPiece(team, ranges.count,
+                 [&](int64_t r) { body(r, ranges.from(r), ranges.from(r + 1)); });
 }
 
 // ---- The breakpoints and the grid (grid.h) ----

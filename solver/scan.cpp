@@ -183,7 +183,7 @@ namespace {
 int64_t intervalsPerPiece(int64_t count, const Team *team) {
     constexpr int64_t kVector = 8;
     const int64_t wanted = (count + 2 * team->threads - 1) / (2 * team->threads);
-    return (wanted + kVector - 1) / kVector * kVector;
+    return std::max<int64_t>(kVector, (wanted + kVector - 1) / kVector * kVector);
 }
 
 // kernel(from, length) over [0, count), in pieces shared with the team.
@@ -193,11 +193,8 @@ void inPieces(Team *team, int64_t count, Kernel kernel) {
         kernel(0, count);
         return;
     }
-    const int64_t size = intervalsPerPiece(count, team);
-    forEachPiece(team, (count + size - 1) / size, [&](int64_t piece) {
-        const int64_t from = piece * size;
-        kernel(from, std::min(size, count - from));
-    });
+    forEachRange(team, Ranges::ofSize(count, intervalsPerPiece(count, team)),
+                 [&](int64_t, int64_t from, int64_t to) { kernel(from, to - from); });
 }
 
 }  // namespace

@@ -59,12 +59,6 @@ bool byValue(const KeyedBreakpoint &x, const KeyedBreakpoint &y) { return x.r < 
 // keys, each sorted by one thread, end the same too.
 namespace {
 
-// Consecutive ranges [from(r), from(r + 1)) that cover m values.
-struct Ranges {
-    int64_t m, count, size;
-    int64_t from(int64_t r) const { return std::min(m, r * size); }
-};
-
 // The radix passes, kBits of the 31-bit key at a time, least significant
 // first, skipping the digits every key shares; the result ends in values.
 // tables holds ranges.count tables of counts.
@@ -74,10 +68,10 @@ void radixPasses(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *spare, Tea
     constexpr int kDigits = (31 + kBits - 1) / kBits;
     constexpr uint32_t kBuckets = 1u << kBits;
     constexpr size_t kTable = kDigits * kBuckets;
-    forEachPiece(team, ranges.count, [&](int64_t r) {
+    forEachRange(team, ranges, [&](int64_t r, int64_t first, int64_t last) {
         uint32_t *table = tables + r * kTable;
         std::fill(table, table + kTable, 0u);
-        for (int64_t i = ranges.from(r); i < ranges.from(r + 1); ++i) {
+        for (int64_t i = first; i < last; ++i) {
             const uint32_t key = keyOf(values[i]);
             for (int digit = 0; digit < kDigits; ++digit) {
                 ++table[digit * kBuckets + ((key >> (kBits * digit)) & (kBuckets - 1))];
@@ -97,10 +91,10 @@ void radixPasses(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *spare, Tea
         // Once a pass has moved the values, a range's counts are those of
         // other values: count this digit again (the totals stay as they are).
         if (moved && ranges.count > 1) {
-            forEachPiece(team, ranges.count, [&](int64_t r) {
+            forEachRange(team, ranges, [&](int64_t r, int64_t first, int64_t last) {
                 uint32_t *counts = tables + r * kTable + at;
                 std::fill(counts, counts + kBuckets, 0u);
-                for (int64_t i = ranges.from(r); i < ranges.from(r + 1); ++i)
+                for (int64_t i = first; i < last; ++i)
                     ++counts[(keyOf(from[i]) >> shift) & (kBuckets - 1)];
             });
         }
@@ -115,9 +109,9 @@ void radixPasses(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *spare, Tea
                 total += here;
             }
         }
-        forEachPiece(team, ranges.count, [&](int64_t r) {
+        forEachRange(team, ranges, [&](int64_t r, int64_t first, int64_t last) {
             uint32_t *offsets = tables + r * kTable + at;
-            for (int64_t i = ranges.from(r); i < ranges.from(r + 1); ++i) {
+            for (int64_t i = first; i < last; ++i) {
                 to[offsets[(keyOf(from[i]) >> shift) & (kBuckets - 1)]++] = from[i];
             }
         });
@@ -125,10 +119,9 @@ void radixPasses(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *spare, Tea
         moved = true;
     }
     if (from != values) {
-        forEachPiece(team, ranges.count, [&](int64_t r) {
-            const int64_t first = ranges.from(r);
+        forEachRange(team, ranges, [&](int64_t, int64_t first, int64_t last) {
             std::memcpy(values + first, from + first,
-                        static_cast<size_t>(ranges.from(r + 1) - first) * sizeof *values);
+                        static_cast<size_t>(last - first) * sizeof *values);
         });
     }
 }
@@ -170,7 +163,7 @@ void sortKeyedBreakpoints(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *s
                              ? 1
                              : std::min<int64_t>(4 * team->threads, tableBytes / sortTableBytes(m));
     const int64_t count = std::max<int64_t>(1, std::min<int64_t>(most, m / 512));
-    const Ranges ranges{m, count, (m + count - 1) / count};
+    const Ranges ranges = Ranges::even(m, count);
     uint32_t *counts = count == 1 ? table : static_cast<uint32_t *>(tables);
     // Bytes up to some 30,000 values; beyond, three passes of 11 bits beat
     // four of 8, once the larger digit counts are paid for.
@@ -184,15 +177,14 @@ void sortKeyedBreakpoints(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *s
     // the runs from there to where the next range's first run starts, so
     // that no run is read by one thread while another sorts it.
     constexpr int64_t kMostRuns = 64;
-    const int64_t runRanges =
-        team == nullptr ? 1 : std::max<int64_t>(1, std::min<int64_t>(kMostRuns, m / 256));
-    const int64_t runSize = (m + runRanges - 1) / runRanges;
+    const Ranges runs = Ranges::even(
+        m, team == nullptr ? 1 : std::max<int64_t>(1, std::min<int64_t>(kMostRuns, m / 256)));
     int64_t starts[kMostRuns + 1];
-    forEachPiece(team, runRanges, [&](int64_t r) {
-        starts[r] = runStart(values, m, std::min<int64_t>(m, r * runSize));
+    forEachRange(team, runs, [&](int64_t r, int64_t first, int64_t) {
+        starts[r] = runStart(values, m, first);
     });
-    starts[runRanges] = m;
-    forEachPiece(team, runRanges, [&](int64_t r) {
+    starts[runs.count] = m;
+    forEachPiece(team, runs.count, [&](int64_t r) {
         sortRuns(values, starts[r], std::max(starts[r], starts[r + 1]));
     });
 }
