@@ -149,6 +149,114 @@ SolveOptions defaultOptions() {
     return {selectedScanLevel(), static_cast<Strategy>(value)};
 }
 
+namespace {
+
+// The full scan: the breakpoints collected, sorted as the literal
+// computation sorts them, the midpoints, and a scan of every interval
+// (less those that repeat their left neighbour).
+bool fullSolve(const SolveOptions &options, Workspace &workspace, double *result, double a,
+               double b, const double *p, const double *q, int32_t n, int32_t m) {
+    double *scratch = static_cast<double *>(workspace.reserve(fullScanBytes(m)));
+    if (scratch == nullptr) return outOfMemory(result);
+    double *breakpoints = scratch;
+    double *mid = scratch + m;
+    collectBreakpoints(p, q, n, breakpoints);
+    sortBreakpoints(breakpoints, m);
+    buildMidpoints(breakpoints, m, mid);
+    // The breakpoints are in the grid now; their room holds the marks.
+    *result = fullScan(options, mid, 2 * static_cast<int64_t>(m) + 1, a, b, p, q, n,
+                       reinterpret_cast<unsigned char *>(breakpoints));
+    return true;
+}
+
+// The pruned path's scratch, with its breakpoints collected and sorted;
+// layout.keyed stays null when the workspace cannot provide it.
+void collectAndSort(Workspace &workspace, const double *p, const double *q, int32_t n, int32_t m,
+                    PrunedLayout &layout, Team *team) {
+    void *scratch = workspace.reserve(prunedBytes(n, m));
+    if (scratch == nullptr) return;
+    layout = PrunedLayout(scratch, n, m, 2 * static_cast<int64_t>(m) + 1);
+    collectKeyedBreakpoints(team, p, q, n, layout.keyed);
+    // The list of slopes is free until the scan: room for the sort's tables.
+    sortKeyedBreakpoints(layout.keyed, m, static_cast<KeyedBreakpoint *>(layout.pruningRoom), team,
+                         layout.slopes, doublesToBytes(layout.list));
+}
+
+// Whether the pruning's bound applies, with the breakpoints collected and
+// sorted where it does. With a team, one thread takes the bound's sums
+// while the others collect and sort the breakpoints (the first piece
+// shares out its passes, and the thread done with the sums joins them).
+// Each reads only the input and writes memory of its own, so each gives
+// what it gives alone. Only where the bound does not apply (inputs not
+// finite, or too large), whose full scan costs far more, is the sort done
+// for nothing.
+bool pruningStage(Workspace &workspace, double a, double b, const double *p, const double *q,
+                  int32_t n, int32_t m, Carry carry, Magnitudes &magnitudes, PrunedLayout &layout,
+                  Team *team) {
+    if (team == nullptr) {
+        const bool applies = pruningApplies(a, b, p, q, n, &magnitudes, carry);
+        if (applies) collectAndSort(workspace, p, q, n, m, layout, nullptr);
+        return applies;
+    }
+    bool applies = false;
+    forEachPiece(team, 2, [&](int64_t piece) {
+        if (piece == 0) {
+            collectAndSort(workspace, p, q, n, m, layout, team);
+        } else {
+            applies = pruningApplies(a, b, p, q, n, &magnitudes, carry);
+        }
+    });
+    return applies;
+}
+
+// The pruned path, once the bound applies and the breakpoints are sorted:
+// the intervals that could hold the result, then a second round with
+// their exact candidates, then the exact scan of what is left.
+double prunedSolve(const SolveOptions &options, const PrunedLayout &layout,
+                   const Magnitudes &magnitudes, double a, double b, const double *p,
+                   const double *q, int32_t n, int32_t m, Team *team) {
+    const int64_t count = 2 * static_cast<int64_t>(m) + 1;
+    // Breakpoints (all >= 0, sorted) up to the sentinel make an ascending
+    // grid, whose midpoints ascend too, as rounding is monotone: only a
+    // larger last breakpoint calls for the check.
+    if (!(layout.keyed[m - 1].r <= kSentinel)) {
+        double *mid = static_cast<double *>(layout.pruningRoom);
+        const KeyedBreakpoint *keyed = layout.keyed;
+        buildMidpointsOf([keyed](int64_t i) { return keyed[i].r; }, m, mid);
+        // Kinks past the sentinels: the grid is scanned as built. The list
+        // of kept midpoints holds the 2m + 1 marks.
+        if (!ascending(mid, count))
+            return fullScan(options, mid, count, a, b, p, q, n,
+                            reinterpret_cast<unsigned char *>(layout.kept));
+    }
+    const int64_t survivors =
+        pruneIntervals(a, b, p, q, n, magnitudes, layout.keyed, m, nullptr, count,
+                       layout.pruningScratch, layout.kept, nullptr, nullptr, nullptr, team);
+    // Once the kept intervals' slopes are exact, their candidates are too,
+    // and a second round with a much tighter bound drops most of them
+    // before their sums are taken.
+    struct Refine {
+        double a, b;
+        int32_t n;
+        const Magnitudes *magnitudes;
+        void *scratch;
+    } refine{a, b, n, &magnitudes, layout.pruningScratch};
+    const CandidateFilter filter = {
+        [](const void *context, double *u, int64_t candidates, bool *settled) {
+            const auto &r = *static_cast<const Refine *>(context);
+            return refineCandidates(r.a, r.b, r.n, *r.magnitudes, r.scratch, u, candidates, nullptr,
+                                    settled);
+        },
+        &refine};
+    return scanDeduplicated(kernelsFor(options.level), layout.kept, survivors, a, b, p, q, n,
+                            layout.slopes, layout.scores, &filter, team);
+}
+
+}  // namespace
+
+// The choice of path: no breakpoint, the full scan, or the pruned path
+// where it is allowed and its bound applies (falling back to the full
+// scan where it does not).
 bool minimize(const SolveOptions &options, Workspace &workspace, double *result, double a, double b,
               const double *p, const double *q, int32_t n, Team *team) {
     if (options.split == Split::Never ||
@@ -160,100 +268,19 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
         *result = a;
         return true;
     }
-    const int64_t count = 2 * static_cast<int64_t>(m) + 1;
-
-    Magnitudes magnitudes;
     const bool tryPruning = options.strategy == Strategy::Pruned ||
                             options.strategy == Strategy::PrunedCarried ||
                             (options.strategy == Strategy::Automatic && m >= kMinPrunedBreakpoints);
     const Carry carry =
         options.strategy == Strategy::PrunedCarried ? Carry::Always : Carry::Automatic;
-    // The pruned path's scratch, with its breakpoints collected and sorted.
+    Magnitudes magnitudes;
     PrunedLayout layout;
-    const auto collectAndSort = [&] {
-        void *scratch = workspace.reserve(prunedBytes(n, m));
-        if (scratch == nullptr) return;
-        layout = PrunedLayout(scratch, n, m, count);
-        collectKeyedBreakpoints(team, p, q, n, layout.keyed);
-        // The list of slopes is free until the scan: room for the sort's tables.
-        sortKeyedBreakpoints(layout.keyed, m, static_cast<KeyedBreakpoint *>(layout.pruningRoom),
-                             team, layout.slopes, doublesToBytes(layout.list));
-    };
-    bool applies = false;
-    if (tryPruning && team != nullptr) {
-        // With a team, one thread takes the bound's sums while the others
-        // collect and sort the breakpoints (the first piece shares out its
-        // passes, and the thread done with the sums joins them). Each reads
-        // only the input and writes memory of its own, so each gives what
-        // it gives alone. Only where the bound does not apply (inputs not
-        // finite, or too large), whose full scan costs far more, is the
-        // sort done for nothing.
-        forEachPiece(team, 2, [&](int64_t piece) {
-            if (piece == 0) {
-                collectAndSort();
-            } else {
-                applies = pruningApplies(a, b, p, q, n, &magnitudes, carry);
-            }
-        });
-    } else if (tryPruning) {
-        applies = pruningApplies(a, b, p, q, n, &magnitudes, carry);
+    if (!tryPruning ||
+        !pruningStage(workspace, a, b, p, q, n, m, carry, magnitudes, layout, team)) {
+        return fullSolve(options, workspace, result, a, b, p, q, n, m);
     }
-    if (!applies) {
-        double *scratch = static_cast<double *>(workspace.reserve(fullScanBytes(m)));
-        if (scratch == nullptr) return outOfMemory(result);
-        double *breakpoints = scratch;
-        double *mid = scratch + m;
-        collectBreakpoints(p, q, n, breakpoints);
-        sortBreakpoints(breakpoints, m);
-        buildMidpoints(breakpoints, m, mid);
-        // The breakpoints are in the grid now; their room holds the marks.
-        *result = fullScan(options, mid, count, a, b, p, q, n,
-                           reinterpret_cast<unsigned char *>(breakpoints));
-        return true;
-    }
-    if (team == nullptr) collectAndSort();
     if (layout.keyed == nullptr) return outOfMemory(result);
-    KeyedBreakpoint *keyed = layout.keyed;
-    void *pruningScratch = layout.pruningScratch;
-    void *pruningRoom = layout.pruningRoom;
-    double *kept = layout.kept;
-    double *slopes = layout.slopes;
-    double *scores = layout.scores;
-
-    // Breakpoints (all >= 0, sorted) up to the sentinel make an ascending
-    // grid, whose midpoints ascend too, as rounding is monotone: only a
-    // larger last breakpoint calls for the check.
-    if (!(keyed[m - 1].r <= kSentinel)) {
-        double *mid = static_cast<double *>(pruningRoom);
-        buildMidpointsOf([keyed](int64_t i) { return keyed[i].r; }, m, mid);
-        if (!ascending(mid, count)) {
-            // Kinks past the sentinels: the grid is scanned as built. The
-            // list of kept midpoints holds the 2m + 1 marks.
-            *result = fullScan(options, mid, count, a, b, p, q, n,
-                               reinterpret_cast<unsigned char *>(kept));
-            return true;
-        }
-    }
-    const int64_t survivors = pruneIntervals(a, b, p, q, n, magnitudes, keyed, m, nullptr, count,
-                                             pruningScratch, kept, nullptr, nullptr, nullptr, team);
-    // Once the kept intervals' slopes are exact, their candidates are too,
-    // and a second round with a much tighter bound drops most of them
-    // before their sums are taken.
-    struct Refine {
-        double a, b;
-        int32_t n;
-        const Magnitudes *magnitudes;
-        void *scratch;
-    } refine{a, b, n, &magnitudes, pruningScratch};
-    const CandidateFilter filter = {
-        [](const void *context, double *u, int64_t candidates, bool *settled) {
-            const auto &r = *static_cast<const Refine *>(context);
-            return refineCandidates(r.a, r.b, r.n, *r.magnitudes, r.scratch, u, candidates, nullptr,
-                                    settled);
-        },
-        &refine};
-    *result = scanDeduplicated(kernelsFor(options.level), kept, survivors, a, b, p, q, n, slopes,
-                               scores, &filter, team);
+    *result = prunedSolve(options, layout, magnitudes, a, b, p, q, n, m, team);
     return true;
 }
 
