@@ -295,9 +295,11 @@ BatchValues valuesOf(PyArrayObject *array, int perProblemDims) {
                                           static_cast<npy_intp>(sizeof(double)))};
 }
 
+// threads: omitted or None is 0, the default, as an omitted n is.
 bool threadCount(PyObject *object, int32_t *threads) {
     int64_t value = 0;
-    if (object != nullptr && !wholeNumber(object, "minimize_batch", "threads", &value)) {
+    if (object != nullptr && object != Py_None &&
+        !wholeNumber(object, "minimize_batch", "threads", &value)) {
         return false;
     }
     if (value < 0) {

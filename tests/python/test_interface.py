@@ -78,7 +78,7 @@ def batches(draw):
 
 
 @settings(max_examples=400, deadline=None)
-@given(batches(), st.sampled_from([0, 1, 2, 3]))
+@given(batches(), st.sampled_from([0, 1, 2, 3, None]))
 def test_batch_is_a_loop_of_single_calls(batch, threads):
     a, b, P, Q, n, count = batch
     U = minimize_batch(a, b, P, Q, n, threads)
