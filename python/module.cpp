@@ -196,14 +196,17 @@ PyObject *minimize(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
     if (!p) return nullptr;
     Owned q(realArray(in[3], kFunction, "q", NPY_ARRAY_C_CONTIGUOUS));
     if (!q) return nullptr;
+    // A scalar is one term, as the MEX module takes a 1-by-1 p and q.
     const Owned *coefficients[] = {&p, &q};
+    npy_intp lengths[2];
     for (int i = 0; i < 2; ++i) {
-        if (PyArray_NDIM(coefficients[i]->array()) != 1) {
-            raiseShapeError(kFunction, kNames[2 + i], "one-dimensional", coefficients[i]->array());
+        PyArrayObject *array = coefficients[i]->array();
+        if (PyArray_NDIM(array) > 1) {
+            raiseShapeError(kFunction, kNames[2 + i], "a scalar or one-dimensional", array);
             return nullptr;
         }
+        lengths[i] = PyArray_NDIM(array) == 0 ? 1 : PyArray_DIM(array, 0);
     }
-    const npy_intp lengths[] = {PyArray_DIM(p.array(), 0), PyArray_DIM(q.array(), 0)};
     int64_t n = lengths[0];
     if (in[4] == nullptr || in[4] == Py_None) {
         if (lengths[1] != lengths[0]) {
