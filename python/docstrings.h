@@ -11,13 +11,17 @@ constexpr const char *kModuleDoc =
     "once on every core; both give, bit for bit, what the MATLAB/Octave modules\n"
     "tarvenloch and tarvenloch_batch give.";
 
-// The start of both functions' Raises sections: the same TypeError.
-#define TARVENLOCH_RAISES_TYPE_ERROR                                            \
+// The start of both functions' Raises sections: the same TypeError and
+// OverflowError, both raised while inputs are converted.
+#define TARVENLOCH_RAISES_CONVERSION_ERRORS                                     \
     "Raises\n"                                                                  \
     "------\n"                                                                  \
     "TypeError\n"                                                               \
-    "    An input that does not hold real numbers (complex, object or string\n" \
-    "    input), or arguments that do not fit the signature.\n"
+    "    An input that does not hold real numbers (complex or string input,\n"  \
+    "    or objects other than bools, ints and floats), or arguments that do\n" \
+    "    not fit the signature.\n"                                              \
+    "OverflowError\n"                                                           \
+    "    A Python int too large for float64, as in NumPy.\n"
 
 constexpr const char *kMinimizeDoc =
     "minimize($module, /, a, b, p, q, n=None)\n"
@@ -45,9 +49,9 @@ constexpr const char *kMinimizeDoc =
     "    A Python or NumPy number or a 0-d array, converted to float64.\n"
     "p, q : array_like, one-dimensional, or real scalar\n"
     "    The terms' slopes and offsets, converted to float64 as numpy.asarray\n"
-    "    converts them (lists, booleans, integers and float32 are accepted); a\n"
-    "    scalar is one term. Only the first n elements are used; with n\n"
-    "    omitted, p and q must have the same length.\n"
+    "    converts them (lists, booleans, integers of any size and float32 are\n"
+    "    accepted); a scalar is one term. Only the first n elements are used;\n"
+    "    with n omitted, p and q must have the same length.\n"
     "n : int, optional\n"
     "    The number of terms, a whole number (an int, a NumPy integer or a float\n"
     "    such as 3.0); len(p) when omitted. n <= 0 is an empty problem.\n"
@@ -67,7 +71,7 @@ constexpr const char *kMinimizeDoc =
     "  inputs), u is 1e8.\n"
     "- The arithmetic is IEEE double precision without fused multiply-add: the\n"
     "  result is the same to the last bit on every machine.\n"
-    "\n" TARVENLOCH_RAISES_TYPE_ERROR
+    "\n" TARVENLOCH_RAISES_CONVERSION_ERRORS
     "ValueError\n"
     "    a or b not a scalar; p or q with more than one dimension; p or q with\n"
     "    fewer than n elements, or of different lengths when n is omitted; n not\n"
@@ -136,7 +140,7 @@ constexpr const char *kMinimizeBatchDoc =
     "Returns\n"
     "-------\n"
     "U : numpy.ndarray of float64, shape (K,)\n"
-    "\n" TARVENLOCH_RAISES_TYPE_ERROR
+    "\n" TARVENLOCH_RAISES_CONVERSION_ERRORS
     "ValueError\n"
     "    A count that is neither 1 nor K; P or Q with fewer columns than some\n"
     "    n, or with different numbers of columns when n is omitted; a, b or n\n"

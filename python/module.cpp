@@ -2,11 +2,13 @@
 // NumPy's front doors to minimizeOverBreakpoints and minimizeBatch.
 //
 // Inputs are converted as numpy.asarray(x, dtype=float64) converts them, but
-// only from booleans, integers and floating point: complex, object and
-// string input raises TypeError instead of being cast. Every input is
-// checked before anything is solved, with the MEX gateways' wording where
-// the same rule applies. Every new reference is held by an Owned, so each
-// path out of a call, error or not, releases what the call made.
+// only from booleans, integers and floating point (an object array holding
+// nothing else, as a list with an integer past 64 bits becomes, included):
+// complex, string and other object input raises TypeError instead of being
+// cast. Every input is checked before anything is solved, with the MEX
+// gateways' wording where the same rule applies. Every new reference is
+// held by an Owned, so each path out of a call, error or not, releases what
+// the call made.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <numpy/arrayobject.h>
@@ -90,6 +92,25 @@ bool parseArguments(const char *function, PyObject *const *args, Py_ssize_t narg
     return true;
 }
 
+// Whether an object array holds only real numbers: Python's bool, int and
+// float and NumPy's boolean, integer and floating scalars, each of which
+// float() converts. -1 with an exception set when the check itself fails.
+int holdsRealNumbers(PyArrayObject *objects) {
+    Owned flat(PyArray_Ravel(objects, NPY_CORDER));
+    if (!flat) return -1;
+    auto *const *items = static_cast<PyObject *const *>(PyArray_DATA(flat.array()));
+    const npy_intp size = PyArray_SIZE(flat.array());
+    for (npy_intp i = 0; i < size; ++i) {
+        PyObject *item = items[i];
+        const bool real = item != nullptr &&
+                          (PyLong_Check(item) || PyFloat_Check(item) ||
+                           PyArray_IsScalar(item, Bool) || PyArray_IsScalar(item, Floating) ||
+                           (PyArray_IsScalar(item, Integer) && !PyArray_IsScalar(item, Timedelta)));
+        if (!real) return 0;
+    }
+    return 1;
+}
+
 // object as an aligned float64 array in native byte order, meeting flags
 // (for instance NPY_ARRAY_C_CONTIGUOUS) as well: the object itself when it
 // already is one, else a converted copy.
@@ -105,14 +126,21 @@ PyArrayObject *realArray(PyObject *object, const char *function, const char *nam
     Owned natural(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
     if (!natural) return nullptr;
     PyArray_Descr *type = PyArray_DESCR(natural.array());
-    if (type->kind != 'b' && type->kind != 'i' && type->kind != 'u' && type->kind != 'f') {
+    int real = type->kind == 'b' || type->kind == 'i' || type->kind == 'u' || type->kind == 'f';
+    if (!real && type->kind == 'O') {
+        real = holdsRealNumbers(natural.array());
+        if (real < 0) return nullptr;
+    }
+    if (!real) {
         PyErr_Format(PyExc_TypeError,
                      "%s: %s must hold real numbers (booleans, integers or floating point); "
                      "got %S.",
                      function, name, reinterpret_cast<PyObject *>(type));
         return nullptr;
     }
-    // The kind is checked, so a forced cast only rounds (long double) or is exact.
+    // The kind is checked, so a forced cast only rounds (long double, integers
+    // past 53 bits) or is exact; a Python int too large for any float raises
+    // OverflowError, as in NumPy.
     return reinterpret_cast<PyArrayObject *>(
         PyArray_FromArray(natural.array(), PyArray_DescrFromType(NPY_DOUBLE),
                           NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST | flags));

@@ -103,7 +103,8 @@ def test_inputs_convert_as_numpy_converts_them():
     for same in [(np.float32(0.5), True, p.astype(np.float32), q.astype(np.int64)),
                  (np.array(0.5), 1, p.tolist(), q.astype(">f8")),
                  (0.5, np.uint8(1), p.astype(np.longdouble), q, np.int64(3)),
-                 (0.5, 1, np.append(p, 9), np.append(q, 9), 3.0)]:
+                 (0.5, 1, np.append(p, 9), np.append(q, 9), 3.0),
+                 (0.5, 1, p.tolist() + [2**70], q.tolist() + [-2**70], 3)]:
         assert bits(minimize(*same)) == bits(u)
 
 
