@@ -8,7 +8,8 @@
 // threads run inside minimizeBatch and never touch the host's arrays or
 // functions; errors are raised here, after they have all finished, and only
 // once everything this call allocated has been freed, since the host
-// unwinds or jumps through this frame.
+// unwinds or jumps through this frame. Messages leave the function's name
+// to the host, as the single module's do.
 #include <cstdint>
 #include <cstdlib>
 
@@ -77,14 +78,12 @@ private:
 // full, since their elements are read one by one in storage order.
 void requireValues(const mxArray *input, int position) {
     if (!tarvenloch_mex::numericOrLogical(input)) {
-        mexErrMsgIdAndTxt("tarvenloch:invalidScalar",
-                          "tarvenloch_batch: %s must be numeric or logical.",
+        mexErrMsgIdAndTxt("tarvenloch:invalidScalar", "%s must be numeric or logical.",
                           kInputNames[position]);
     }
     if (mxIsSparse(input) && mxGetNumberOfElements(input) > 1) {
         mexErrMsgIdAndTxt("tarvenloch:invalidScalar",
-                          "tarvenloch_batch: %s must be full (not sparse) when it holds one "
-                          "value per problem.",
+                          "%s must be full (not sparse) when it holds one value per problem.",
                           kInputNames[position]);
     }
 }
@@ -92,7 +91,7 @@ void requireValues(const mxArray *input, int position) {
 void requireCoefficients(const mxArray *input, int position) {
     if (!tarvenloch_mex::realFullDouble(input)) {
         mexErrMsgIdAndTxt("tarvenloch:invalidCoefficients",
-                          "tarvenloch_batch: %s must be a real, full (not sparse) double matrix.",
+                          "%s must be a real, full (not sparse) double matrix.",
                           kInputNames[position]);
     }
 }
@@ -106,7 +105,7 @@ int32_t threadCount(const mxArray *input) {
                        (value = mxGetScalar(input), value >= 1 && value == std::floor(value));
     if (!valid) {
         mexErrMsgIdAndTxt("tarvenloch:invalidThreads",
-                          "tarvenloch_batch: threads (6th input) must be a positive whole number.");
+                          "threads (6th input) must be a positive whole number.");
     }
     return value >= 2147483647.0 ? INT32_MAX : static_cast<int32_t>(value);
 }
@@ -124,20 +123,18 @@ struct Values {
 extern "C" MODULE_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs,
                                           const mxArray *prhs[]) {
     if (nrhs < 5) {
-        mexErrMsgIdAndTxt("tarvenloch:notEnoughInputs",
-                          "tarvenloch_batch: expected 5 or 6 inputs, "
-                          "U = tarvenloch_batch(a, b, P, Q, n, threads); got %d.",
-                          nrhs);
+        mexErrMsgIdAndTxt(
+            "tarvenloch:notEnoughInputs",
+            "expected 5 or 6 inputs, U = tarvenloch_batch(a, b, P, Q, n, threads); got %d.", nrhs);
     }
     if (nrhs > 6) {
-        mexErrMsgIdAndTxt("tarvenloch:tooManyInputs",
-                          "tarvenloch_batch: expected 5 or 6 inputs, "
-                          "U = tarvenloch_batch(a, b, P, Q, n, threads); got %d.",
-                          nrhs);
+        mexErrMsgIdAndTxt(
+            "tarvenloch:tooManyInputs",
+            "expected 5 or 6 inputs, U = tarvenloch_batch(a, b, P, Q, n, threads); got %d.", nrhs);
     }
     if (nlhs > 1) {
         mexErrMsgIdAndTxt("tarvenloch:tooManyOutputs",
-                          "tarvenloch_batch: returns one output; %d were asked for.", nlhs);
+                          "only one output is returned, but %d were asked for.", nlhs);
     }
     const mxArray *aIn = prhs[0], *bIn = prhs[1], *pIn = prhs[2], *qIn = prhs[3], *nIn = prhs[4];
     requireValues(aIn, 0);
@@ -154,12 +151,11 @@ extern "C" MODULE_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs,
     int first = 0, second = 0;
     const size_t count = tarvenloch::problemCountOf(counts, 5, &first, &second);
     if (count == static_cast<size_t>(-1)) {
-        mexErrMsgIdAndTxt("tarvenloch:sizeMismatch",
-                          "tarvenloch_batch: %s has %llu %s but %s has %llu %s; each must "
-                          "have 1 or as many as there are problems.",
-                          kInputNames[first], static_cast<unsigned long long>(counts[first]),
-                          what[first], kInputNames[second],
-                          static_cast<unsigned long long>(counts[second]), what[second]);
+        mexErrMsgIdAndTxt(
+            "tarvenloch:sizeMismatch",
+            "%s has %llu %s but %s has %llu %s; each must have 1 or as many as there are problems.",
+            kInputNames[first], static_cast<unsigned long long>(counts[first]), what[first],
+            kInputNames[second], static_cast<unsigned long long>(counts[second]), what[second]);
     }
 
     // Every problem's n must fit in the rows of P and Q.
@@ -176,8 +172,8 @@ extern "C" MODULE_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs,
     for (int i = 0; i < 2; ++i) {
         if (rows[i] < static_cast<size_t>(largest)) {
             mexErrMsgIdAndTxt("tarvenloch:sizeMismatch",
-                              "tarvenloch_batch: %s has %llu rows, but n = %d terms were asked "
-                              "for; each column holds one problem's terms.",
+                              "%s has %llu rows, but n = %d terms were asked for; each column "
+                              "holds one problem's terms.",
                               kInputNames[2 + i], static_cast<unsigned long long>(rows[i]),
                               static_cast<int>(largest));
         }
@@ -214,7 +210,7 @@ extern "C" MODULE_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs,
         std::free(copies);
         if (result != nullptr) mxDestroyArray(result);
         mexErrMsgIdAndTxt("tarvenloch:outOfMemory",
-                          "tarvenloch_batch: out of memory for the inputs of %llu problems.",
+                          "out of memory for the inputs of %llu problems.",
                           static_cast<unsigned long long>(count));
     }
     double *nextCopy = static_cast<double *>(copies);
@@ -239,10 +235,10 @@ extern "C" MODULE_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs,
     std::free(copies);
     if (!solved) {
         mxDestroyArray(result);
-        mexErrMsgIdAndTxt("tarvenloch:outOfMemory",
-                          "tarvenloch_batch: out of memory for the scratch space of a problem "
-                          "with up to n = %d terms.",
-                          static_cast<int>(largest));
+        mexErrMsgIdAndTxt(
+            "tarvenloch:outOfMemory",
+            "out of memory for the scratch space of a problem with up to n = %d terms.",
+            static_cast<int>(largest));
     }
     // The output goes to the first slot even when no output was asked for.
     plhs[0] = result;

@@ -4,6 +4,8 @@
 // MATLAB's mex.h, GNU Octave's and the project's stand-in. Every input is
 // checked before anything is created or read, so a bad call raises an error
 // with a tarvenloch:* identifier instead of reading memory it must not.
+// Messages do not name the function: Octave puts "tarvenloch: " before
+// them, and MATLAB shows "Error using tarvenloch" above them.
 #include <cstdint>
 
 #include "export.h"
@@ -22,11 +24,11 @@ const char *const kInputNames[] = {"a (1st input)", "b (2nd input)", "p (3rd inp
 // first element's real part is used.
 void requireScalar(const mxArray *input, int position) {
     if (!tarvenloch_mex::numericOrLogical(input)) {
-        mexErrMsgIdAndTxt("tarvenloch:invalidScalar", "tarvenloch: %s must be numeric or logical.",
+        mexErrMsgIdAndTxt("tarvenloch:invalidScalar", "%s must be numeric or logical.",
                           kInputNames[position]);
     }
     if (mxIsEmpty(input)) {
-        mexErrMsgIdAndTxt("tarvenloch:invalidScalar", "tarvenloch: %s must not be empty.",
+        mexErrMsgIdAndTxt("tarvenloch:invalidScalar", "%s must not be empty.",
                           kInputNames[position]);
     }
 }
@@ -36,15 +38,14 @@ void requireScalar(const mxArray *input, int position) {
 void requireCoefficients(const mxArray *input, int position, int32_t n) {
     if (!tarvenloch_mex::realFullDouble(input)) {
         mexErrMsgIdAndTxt("tarvenloch:invalidCoefficients",
-                          "tarvenloch: %s must be a real, full (not sparse) double array.",
+                          "%s must be a real, full (not sparse) double array.",
                           kInputNames[position]);
     }
     const size_t elements = mxGetNumberOfElements(input);
     if (n >= 1 && elements < static_cast<size_t>(n)) {
-        mexErrMsgIdAndTxt("tarvenloch:tooFewElements",
-                          "tarvenloch: %s has %llu elements, but n = %d terms were asked for.",
-                          kInputNames[position], static_cast<unsigned long long>(elements),
-                          static_cast<int>(n));
+        mexErrMsgIdAndTxt(
+            "tarvenloch:tooFewElements", "%s has %llu elements, but n = %d terms were asked for.",
+            kInputNames[position], static_cast<unsigned long long>(elements), static_cast<int>(n));
     }
 }
 
@@ -54,12 +55,11 @@ extern "C" MODULE_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs,
                                           const mxArray *prhs[]) {
     if (nrhs < 5) {
         mexErrMsgIdAndTxt("tarvenloch:notEnoughInputs",
-                          "tarvenloch: expected 5 inputs, u = tarvenloch(a, b, p, q, n); got %d.",
-                          nrhs);
+                          "expected 5 inputs, u = tarvenloch(a, b, p, q, n); got %d.", nrhs);
     }
     if (nlhs > 1) {
         mexErrMsgIdAndTxt("tarvenloch:tooManyOutputs",
-                          "tarvenloch: returns one output; %d were asked for.", nlhs);
+                          "only one output is returned, but %d were asked for.", nlhs);
     }
     requireScalar(prhs[0], 0);
     requireScalar(prhs[1], 1);
@@ -77,7 +77,7 @@ extern "C" MODULE_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs,
     plhs[0] = mxCreateDoubleMatrix(1, 1, mxREAL);
     if (!minimizeOverBreakpoints(mxGetPr(plhs[0]), a, b, p, q, n)) {
         mexErrMsgIdAndTxt("tarvenloch:outOfMemory",
-                          "tarvenloch: out of memory for the scratch space of n = %d terms.",
+                          "out of memory for the scratch space of n = %d terms.",
                           static_cast<int>(n));
     }
 }

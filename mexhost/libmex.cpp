@@ -14,6 +14,8 @@ void mexErrMsgIdAndTxt(const char *identifier, const char *format, ...) {
     std::vsnprintf(message, sizeof message, format, arguments);
     va_end(arguments);
     // The host catches this around mexFunction, as MATLAB unwinds to its prompt.
+    // The message is kept as the module wrote it, as MATLAB keeps it; Octave
+    // would put the function's name and a colon before it.
     throw mexhost::MexError{identifier, message};
 }
 

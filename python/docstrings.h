@@ -11,13 +11,17 @@ constexpr const char *kModuleDoc =
     "once on every core; both give, bit for bit, what the MATLAB/Octave modules\n"
     "tarvenloch and tarvenloch_batch give.";
 
-// The start of both functions' Raises sections: the same TypeError.
-#define TARVENLOCH_RAISES_TYPE_ERROR                                            \
+// The start of both functions' Raises sections: the same TypeError and
+// OverflowError, both raised while inputs are converted.
+#define TARVENLOCH_RAISES_CONVERSION_ERRORS                                     \
     "Raises\n"                                                                  \
     "------\n"                                                                  \
     "TypeError\n"                                                               \
-    "    An input that does not hold real numbers (complex, object or string\n" \
-    "    input), or arguments that do not fit the signature.\n"
+    "    An input that does not hold real numbers (complex or string input,\n"  \
+    "    or objects other than bools, ints and floats), or arguments that do\n" \
+    "    not fit the signature.\n"                                              \
+    "OverflowError\n"                                                           \
+    "    A Python int too large for float64, as in NumPy.\n"
 
 constexpr const char *kMinimizeDoc =
     "minimize($module, /, a, b, p, q, n=None)\n"
@@ -43,14 +47,15 @@ constexpr const char *kMinimizeDoc =
     "----------\n"
     "a, b : real scalar\n"
     "    A Python or NumPy number or a 0-d array, converted to float64.\n"
-    "p, q : array_like, one-dimensional\n"
+    "p, q : array_like, one-dimensional, or real scalar\n"
     "    The terms' slopes and offsets, converted to float64 as numpy.asarray\n"
-    "    converts them (lists, booleans, integers and float32 are accepted).\n"
-    "    Only the first n elements are used; with n omitted, p and q must have\n"
-    "    the same length.\n"
+    "    converts them (lists, booleans, integers of any size and float32 are\n"
+    "    accepted); a scalar is one term. Only the first n elements are used;\n"
+    "    with n omitted, p and q must have the same length.\n"
     "n : int, optional\n"
     "    The number of terms, a whole number (an int, a NumPy integer or a float\n"
-    "    such as 3.0); len(p) when omitted. n <= 0 is an empty problem.\n"
+    "    such as 3.0, but not NaN or an infinity); len(p) when omitted. n <= 0\n"
+    "    is an empty problem.\n"
     "\n"
     "Returns\n"
     "-------\n"
@@ -67,11 +72,11 @@ constexpr const char *kMinimizeDoc =
     "  inputs), u is 1e8.\n"
     "- The arithmetic is IEEE double precision without fused multiply-add: the\n"
     "  result is the same to the last bit on every machine.\n"
-    "\n" TARVENLOCH_RAISES_TYPE_ERROR
+    "\n" TARVENLOCH_RAISES_CONVERSION_ERRORS
     "ValueError\n"
-    "    a or b not a scalar; p or q not one-dimensional; p or q with fewer than\n"
-    "    n elements, or of different lengths when n is omitted; n not a whole\n"
-    "    number.\n"
+    "    a or b not a scalar; p or q with more than one dimension; p or q with\n"
+    "    fewer than n elements (the message names n as it was passed), or of\n"
+    "    different lengths when n is omitted; n not a whole number.\n"
     "MemoryError\n"
     "    No memory for the scratch space.\n"
     "\n"
@@ -84,6 +89,8 @@ constexpr const char *kMinimizeDoc =
     "Examples\n"
     "--------\n"
     ">>> minimize(0.3, 1, [1], [-2])         # one kink at 2\n"
+    "-0.7\n"
+    ">>> minimize(0.3, 1, 1, -2)             # scalars: one term\n"
     "-0.7\n"
     ">>> minimize(2, 1, [1, 1], [-1, 1])     # kinks at 1 and -1\n"
     "4.0\n"
@@ -118,13 +125,14 @@ constexpr const char *kMinimizeBatchDoc =
     "    columns as the largest n; columns past a problem's n are ignored.\n"
     "n : int or array_like of whole numbers, optional\n"
     "    One count of terms for every problem, or one per problem; n <= 0 is an\n"
-    "    empty problem, whose result is a. When omitted, every column of P and Q\n"
-    "    is a term, and they must have the same number of columns.\n"
-    "threads : int, optional\n"
+    "    empty problem, whose result is a. NaN and infinities are not whole\n"
+    "    numbers. When omitted, every column of P and Q is a term, and they\n"
+    "    must have the same number of columns.\n"
+    "threads : int or None, optional\n"
     "    How many threads may work on the batch, the calling one included: 0\n"
-    "    (the default) means one per processor this process may use, 1 runs\n"
-    "    everything in the calling thread. Small batches start no threads, and\n"
-    "    at most 256 are started. U does not depend on threads.\n"
+    "    (the default) or None means one per processor this process may use, 1\n"
+    "    runs everything in the calling thread. Small batches start no threads,\n"
+    "    and at most 256 are started. U does not depend on threads.\n"
     "\n"
     "K, the number of problems: of len(a), len(b), the rows of P and Q and\n"
     "len(n) (a scalar or a one-dimensional P or Q counts 1), every count that is\n"
@@ -134,7 +142,7 @@ constexpr const char *kMinimizeBatchDoc =
     "Returns\n"
     "-------\n"
     "U : numpy.ndarray of float64, shape (K,)\n"
-    "\n" TARVENLOCH_RAISES_TYPE_ERROR
+    "\n" TARVENLOCH_RAISES_CONVERSION_ERRORS
     "ValueError\n"
     "    A count that is neither 1 nor K; P or Q with fewer columns than some\n"
     "    n, or with different numbers of columns when n is omitted; a, b or n\n"

@@ -2,11 +2,13 @@
 // NumPy's front doors to minimizeOverBreakpoints and minimizeBatch.
 //
 // Inputs are converted as numpy.asarray(x, dtype=float64) converts them, but
-// only from booleans, integers and floating point: complex, object and
-// string input raises TypeError instead of being cast. Every input is
-// checked before anything is solved, with the MEX gateways' wording where
-// the same rule applies. Every new reference is held by an Owned, so each
-// path out of a call, error or not, releases what the call made.
+// only from booleans, integers and floating point (an object array holding
+// nothing else, as a list with an integer past 64 bits becomes, included):
+// complex, string and other object input raises TypeError instead of being
+// cast. Every input is checked before anything is solved, with the MEX
+// gateways' wording where the same rule applies. Every new reference is
+// held by an Owned, so each path out of a call, error or not, releases what
+// the call made.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <numpy/arrayobject.h>
@@ -90,6 +92,25 @@ bool parseArguments(const char *function, PyObject *const *args, Py_ssize_t narg
     return true;
 }
 
+// Whether an object array holds only real numbers: Python's bool, int and
+// float and NumPy's boolean, integer and floating scalars, each of which
+// float() converts. -1 with an exception set when the check itself fails.
+int holdsRealNumbers(PyArrayObject *objects) {
+    Owned flat(PyArray_Ravel(objects, NPY_CORDER));
+    if (!flat) return -1;
+    auto *const *items = static_cast<PyObject *const *>(PyArray_DATA(flat.array()));
+    const npy_intp size = PyArray_SIZE(flat.array());
+    for (npy_intp i = 0; i < size; ++i) {
+        PyObject *item = items[i];
+        const bool real = item != nullptr &&
+                          (PyLong_Check(item) || PyFloat_Check(item) ||
+                           PyArray_IsScalar(item, Bool) || PyArray_IsScalar(item, Floating) ||
+                           (PyArray_IsScalar(item, Integer) && !PyArray_IsScalar(item, Timedelta)));
+        if (!real) return 0;
+    }
+    return 1;
+}
+
 // object as an aligned float64 array in native byte order, meeting flags
 // (for instance NPY_ARRAY_C_CONTIGUOUS) as well: the object itself when it
 // already is one, else a converted copy.
@@ -105,14 +126,21 @@ PyArrayObject *realArray(PyObject *object, const char *function, const char *nam
     Owned natural(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
     if (!natural) return nullptr;
     PyArray_Descr *type = PyArray_DESCR(natural.array());
-    if (type->kind != 'b' && type->kind != 'i' && type->kind != 'u' && type->kind != 'f') {
+    int real = type->kind == 'b' || type->kind == 'i' || type->kind == 'u' || type->kind == 'f';
+    if (!real && type->kind == 'O') {
+        real = holdsRealNumbers(natural.array());
+        if (real < 0) return nullptr;
+    }
+    if (!real) {
         PyErr_Format(PyExc_TypeError,
                      "%s: %s must hold real numbers (booleans, integers or floating point); "
                      "got %S.",
                      function, name, reinterpret_cast<PyObject *>(type));
         return nullptr;
     }
-    // The kind is checked, so a forced cast only rounds (long double) or is exact.
+    // The kind is checked, so a forced cast only rounds (long double, integers
+    // past 53 bits) or is exact; a Python int too large for any float raises
+    // OverflowError, as in NumPy.
     return reinterpret_cast<PyArrayObject *>(
         PyArray_FromArray(natural.array(), PyArray_DescrFromType(NPY_DOUBLE),
                           NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST | flags));
@@ -148,8 +176,13 @@ bool realScalar(PyObject *object, const char *function, const char *name, double
 }
 
 // A count of terms or threads: a whole number, as int64, clamped to the
-// int64 range. Raises ValueError otherwise, naming "<function>: <name>".
-bool wholeNumber(PyObject *object, const char *function, const char *name, int64_t *value) {
+// int64 range; a count past that range also leaves the number passed in
+// *passed, for messages to name. Infinities are whole only when
+// infiniteAllowed (threads = inf asks for every thread, as in the MEX
+// module; an infinite n is rejected as NaN is). Raises ValueError otherwise,
+// naming "<function>: <name>".
+bool wholeNumber(PyObject *object, const char *function, const char *name, bool infiniteAllowed,
+                 int64_t *value, Owned *passed) {
     if (PyLong_Check(object) || PyArray_IsScalar(object, Integer)) {
         Owned index(PyNumber_Index(object));
         if (!index) return false;
@@ -157,11 +190,12 @@ bool wholeNumber(PyObject *object, const char *function, const char *name, int64
         const long long whole = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
         if (whole == -1 && PyErr_Occurred()) return false;
         *value = overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : whole;
+        if (overflow != 0) passed->reset(index.release());
         return true;
     }
     double real = 0;
     if (!realScalar(object, function, name, &real)) return false;
-    if (!(std::trunc(real) == real)) {  // NaN, infinities and fractions
+    if (!(std::trunc(real) == real) || (!infiniteAllowed && std::isinf(real))) {
         Owned shown(PyFloat_FromDouble(real));
         if (shown) {
             PyErr_Format(PyExc_ValueError, "%s: %s must be a whole number; got %R.", function, name,
@@ -169,8 +203,21 @@ bool wholeNumber(PyObject *object, const char *function, const char *name, int64
         }
         return false;
     }
-    *value = real >= 9.2e18 ? INT64_MAX : real <= -9.2e18 ? INT64_MIN : static_cast<int64_t>(real);
+    const bool clamped = !(real > -9.2e18 && real < 9.2e18);
+    *value = !clamped ? static_cast<int64_t>(real) : real > 0 ? INT64_MAX : INT64_MIN;
+    if (clamped) {
+        passed->reset(PyFloat_FromDouble(real));
+        if (!*passed) return false;
+    }
     return true;
+}
+
+// A count for a message: the number passed when it was clamped, else the
+// count itself. A new reference.
+PyObject *shownCount(int64_t value, const Owned &passed) {
+    if (!passed) return PyLong_FromLongLong(value);
+    Py_INCREF(passed.get());
+    return passed.get();
 }
 
 // Raises ValueError when a problem asks for more terms than the solver takes.
@@ -196,15 +243,19 @@ PyObject *minimize(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
     if (!p) return nullptr;
     Owned q(realArray(in[3], kFunction, "q", NPY_ARRAY_C_CONTIGUOUS));
     if (!q) return nullptr;
+    // A scalar is one term, as the MEX module takes a 1-by-1 p and q.
     const Owned *coefficients[] = {&p, &q};
+    npy_intp lengths[2];
     for (int i = 0; i < 2; ++i) {
-        if (PyArray_NDIM(coefficients[i]->array()) != 1) {
-            raiseShapeError(kFunction, kNames[2 + i], "one-dimensional", coefficients[i]->array());
+        PyArrayObject *array = coefficients[i]->array();
+        if (PyArray_NDIM(array) > 1) {
+            raiseShapeError(kFunction, kNames[2 + i], "a scalar or one-dimensional", array);
             return nullptr;
         }
+        lengths[i] = PyArray_NDIM(array) == 0 ? 1 : PyArray_DIM(array, 0);
     }
-    const npy_intp lengths[] = {PyArray_DIM(p.array(), 0), PyArray_DIM(q.array(), 0)};
     int64_t n = lengths[0];
+    Owned nPassed;
     if (in[4] == nullptr || in[4] == Py_None) {
         if (lengths[1] != lengths[0]) {
             PyErr_Format(PyExc_ValueError,
@@ -213,14 +264,17 @@ PyObject *minimize(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
                          lengths[0], lengths[1]);
             return nullptr;
         }
-    } else if (!wholeNumber(in[4], kFunction, "n", &n)) {
+    } else if (!wholeNumber(in[4], kFunction, "n", false, &n, &nPassed)) {
         return nullptr;
     }
     for (int i = 0; i < 2; ++i) {
         if (n > lengths[i]) {
-            PyErr_Format(PyExc_ValueError,
-                         "minimize: %s has %zd elements, but n = %lld terms were asked for.",
-                         kNames[2 + i], lengths[i], static_cast<long long>(n));
+            Owned shown(shownCount(n, nPassed));
+            if (shown) {
+                PyErr_Format(PyExc_ValueError,
+                             "minimize: %s has %zd elements, but n = %S terms were asked for.",
+                             kNames[2 + i], lengths[i], shown.get());
+            }
             return nullptr;
         }
     }
@@ -295,16 +349,22 @@ BatchValues valuesOf(PyArrayObject *array, int perProblemDims) {
                                           static_cast<npy_intp>(sizeof(double)))};
 }
 
+// threads: omitted or None is 0, the default, as an omitted n is.
 bool threadCount(PyObject *object, int32_t *threads) {
     int64_t value = 0;
-    if (object != nullptr && !wholeNumber(object, "minimize_batch", "threads", &value)) {
+    Owned passed;
+    if (object != nullptr && object != Py_None &&
+        !wholeNumber(object, "minimize_batch", "threads", true, &value, &passed)) {
         return false;
     }
     if (value < 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "minimize_batch: threads must be 0 (every processor this process may use) "
-                     "or a positive whole number; got %lld.",
-                     static_cast<long long>(value));
+        Owned shown(shownCount(value, passed));
+        if (shown) {
+            PyErr_Format(PyExc_ValueError,
+                         "minimize_batch: threads must be 0 (every processor this process may "
+                         "use) or a positive whole number; got %S.",
+                         shown.get());
+        }
         return false;
     }
     *threads = value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
@@ -354,7 +414,8 @@ PyObject *minimizeBatchCall(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     const int32_t *n = &sharedN;
     int64_t nStride = 0;
     int64_t largest = 0;
-    int64_t terms = 0;  // over all problems, for the decision to release the GIL
+    Owned largestPassed;  // the largest n as passed, when it was clamped
+    int64_t terms = 0;    // over all problems, for the decision to release the GIL
     Owned converted;
     if (!nGiven) {
         if (columns[0] != columns[1]) {
@@ -366,18 +427,32 @@ PyObject *minimizeBatchCall(PyObject *, PyObject *const *args, Py_ssize_t nargs,
         }
         largest = columns[0];
     } else if (PyArray_NDIM(nValues.array()) == 0 || counts[4] == 1) {
-        Owned first(PyArray_GETITEM(nValues.array(), PyArray_BYTES(nValues.array())));
-        if (!first || !wholeNumber(first.get(), kFunction, "n", &largest)) return nullptr;
-        if (count == 0) largest = 0;  // no problem asks for any term
+        // A scalar n is read as passed, so that an int past 64 bits is named
+        // exactly; a one-element array, from its float64 copy.
+        Owned first;
+        if (PyArray_NDIM(nValues.array()) == 0) {
+            Py_INCREF(in[4]);
+            first.reset(in[4]);
+        } else {
+            first.reset(PyArray_GETITEM(nValues.array(), PyArray_BYTES(nValues.array())));
+        }
+        if (!first || !wholeNumber(first.get(), kFunction, "n", false, &largest, &largestPassed)) {
+            return nullptr;
+        }
+        if (count == 0) {  // no problem asks for any term
+            largest = 0;
+            largestPassed.reset(nullptr);
+        }
     } else {
         converted.reset(PyArray_SimpleNew(1, &count, NPY_INT32));
         if (!converted) return nullptr;
         auto *each = static_cast<int32_t *>(PyArray_DATA(converted.array()));
         const char *from = PyArray_BYTES(nValues.array());
         const npy_intp stride = PyArray_STRIDE(nValues.array(), 0);
+        double largestValue = 0;  // the largest n as passed
         for (npy_intp i = 0; i < count; ++i, from += stride) {
             const double value = *reinterpret_cast<const double *>(from);
-            if (!(std::trunc(value) == value)) {
+            if (!(std::trunc(value) == value) || std::isinf(value)) {
                 Owned shown(PyFloat_FromDouble(value));
                 if (shown) {
                     PyErr_Format(PyExc_ValueError,
@@ -389,19 +464,29 @@ PyObject *minimizeBatchCall(PyObject *, PyObject *const *args, Py_ssize_t nargs,
             const int64_t whole = value >= 9.2e18 ? INT64_MAX
                                   : value <= 0    ? 0
                                                   : static_cast<int64_t>(value);
-            if (whole > largest) largest = whole;
+            if (whole > largest) {
+                largest = whole;
+                largestValue = value;
+            }
             each[i] = whole > INT32_MAX ? INT32_MAX : whole > 0 ? static_cast<int32_t>(whole) : 0;
             terms += each[i];
         }
         n = each;
         nStride = 1;
+        if (largest == INT64_MAX) {
+            largestPassed.reset(PyFloat_FromDouble(largestValue));
+            if (!largestPassed) return nullptr;
+        }
     }
     for (int i = 0; i < 2; ++i) {
         if (columns[i] < largest) {
-            PyErr_Format(PyExc_ValueError,
-                         "minimize_batch: %s has %zd columns, but n = %lld terms were asked "
-                         "for; each row holds one problem's terms.",
-                         kNames[2 + i], columns[i], static_cast<long long>(largest));
+            Owned shown(shownCount(largest, largestPassed));
+            if (shown) {
+                PyErr_Format(PyExc_ValueError,
+                             "minimize_batch: %s has %zd columns, but n = %S terms were asked "
+                             "for; each row holds one problem's terms.",
+                             kNames[2 + i], columns[i], shown.get());
+            }
             return nullptr;
         }
     }

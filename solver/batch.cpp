@@ -311,7 +311,8 @@ extern "C" bool minimizeBatch(double *results, int64_t count, const double *a, i
                               const double *q, int64_t qStride, const int32_t *n, int64_t nStride,
                               int32_t threads) {
     using namespace tarvenloch;
-    if (count <= 0) return true;
+    if (count < 0) return false;  // a caller's error, not an empty batch
+    if (count == 0) return true;
     const BatchInput input{results, count,   a, aStride, b, bStride,
                            p,       pStride, q, qStride, n, nStride};
     const int wanted = threads >= 1 ? threads : hardwareThreads();

@@ -56,9 +56,11 @@ bool minimizeOverBreakpoints(double *result, double a, double b, const double *p
  * the number of threads.
  * Each thread keeps one scratch block for all of its problems.
  *
- * Returns true when every result was computed, and false when scratch memory
- * could not be allocated for some problem; those results hold NaN, the
- * others are computed all the same.
+ * Returns true when every result was computed (count = 0 computes none),
+ * and false when scratch memory could not be allocated for some problem;
+ * those results hold NaN, the others are computed all the same. A negative
+ * count is a caller's error: nothing is read or written, and the result is
+ * false.
  */
 bool minimizeBatch(double *results, int64_t count, const double *a, int64_t aStride,
                    const double *b, int64_t bStride, const double *p, int64_t pStride,

@@ -88,6 +88,10 @@ TEST(Concurrency, BatchGivesTheSingleCallsBitsForEverySharedInputAndThreadCount)
     for (int form = 0; form < 32; ++form) {
         for (int32_t threads : {1, 2, 7, 0}) expectSingleCallBits(batch, form, threads);
     }
+    // A negative count is the caller's error, not an empty batch.
+    double result = 0;
+    EXPECT_FALSE(minimizeBatch(&result, -1, batch.a.data(), 1, batch.b.data(), 1, batch.P.data(),
+                               batch.rows, batch.Q.data(), batch.rows, batch.n.data(), 1, 1));
 }
 
 TEST(Concurrency, BatchLargeEnoughForThreadsGivesTheSameBitsOnAnyNumberOfThem) {

@@ -17,5 +17,5 @@ def minimize_batch(
     P: npt.ArrayLike,
     Q: npt.ArrayLike,
     n: Optional[npt.ArrayLike] = None,
-    threads: _Whole = 0,
+    threads: Optional[_Whole] = 0,
 ) -> npt.NDArray[np.float64]: ...

@@ -78,7 +78,7 @@ def batches(draw):
 
 
 @settings(max_examples=400, deadline=None)
-@given(batches(), st.sampled_from([0, 1, 2, 3]))
+@given(batches(), st.sampled_from([0, 1, 2, 3, None]))
 def test_batch_is_a_loop_of_single_calls(batch, threads):
     a, b, P, Q, n, count = batch
     U = minimize_batch(a, b, P, Q, n, threads)
@@ -103,7 +103,8 @@ def test_inputs_convert_as_numpy_converts_them():
     for same in [(np.float32(0.5), True, p.astype(np.float32), q.astype(np.int64)),
                  (np.array(0.5), 1, p.tolist(), q.astype(">f8")),
                  (0.5, np.uint8(1), p.astype(np.longdouble), q, np.int64(3)),
-                 (0.5, 1, np.append(p, 9), np.append(q, 9), 3.0)]:
+                 (0.5, 1, np.append(p, 9), np.append(q, 9), 3.0),
+                 (0.5, 1, p.tolist() + [2**70], q.tolist() + [-2**70], 3)]:
         assert bits(minimize(*same)) == bits(u)
 
 
@@ -114,12 +115,17 @@ ERRORS = [
     (minimize, ("1", 1, BIG, BIG), TypeError, "a must hold real numbers"),
     (minimize, (1, 2j, BIG, BIG), TypeError, "b must hold real numbers"),
     (minimize, (BIG, 1, BIG, BIG), ValueError, "a must be a scalar; got an array of shape (2000,)"),
-    (minimize, (1, 1, BIG.reshape(2, -1), BIG), ValueError, "p must be one-dimensional"),
+    (minimize, (1, 1, BIG.reshape(2, -1), BIG), ValueError,
+     "p must be a scalar or one-dimensional"),
+    (minimize, (1, 1, 1.0, BIG), ValueError, "p has 1 elements but q has 2000"),
     (minimize, (1, 1, BIG, BIG[1:]), ValueError, "p has 2000 elements but q has 1999"),
     (minimize, (1, 1, BIG, BIG[1:].tolist(), 2000), ValueError,
      "minimize: q has 1999 elements, but n = 2000 terms were asked for."),
     (minimize, (1, 1, BIG, BIG, 2.5), ValueError, "minimize: n must be a whole number; got 2.5."),
     (minimize, (1, 1, BIG, BIG, float("nan")), ValueError, "n must be a whole number; got nan."),
+    (minimize, (1, 1, BIG, BIG, float("-inf")), ValueError, "n must be a whole number; got -inf."),
+    (minimize, (1, 1, BIG, BIG, 10**30), ValueError,
+     "n = 1000000000000000000000000000000 terms were asked for."),
     (minimize, (1, 1, BIG, BIG, "3"), TypeError, "n must hold real numbers"),
     (minimize, (1, 1, BIG), TypeError, "missing required argument 'q'"),
     (minimize, (1, 1, BIG, BIG, 3, 4), TypeError, "takes at most 5 arguments"),
@@ -135,6 +141,9 @@ ERRORS = [
      "one problem's terms."),
     (minimize_batch, (1, 1, BIG.reshape(2, -1), BIG.reshape(4, -1)[:2]), ValueError,
      "P has 1000 columns but Q has 500"),
+    (minimize_batch, (1, 1, BIG, BIG, 1e300), ValueError, "n = 1e+300 terms were asked for"),
+    (minimize_batch, (1, 1, BIG, BIG, [3, 2**70]), ValueError,
+     "n = 1.1805916207174113e+21 terms were asked for"),
     (minimize_batch, (1, 1, BIG, BIG, [3, 0.5]), ValueError,
      "minimize_batch: n must hold whole numbers; n[1] is 0.5."),
     (minimize_batch, (1, 1, BIG, BIG, BIG.reshape(2, -1)), ValueError,
