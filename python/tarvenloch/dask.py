@@ -37,6 +37,9 @@ _WHAT = ("elements", "elements", "rows", "rows", "elements")
 _INT32_MAX = 2**31 - 1
 _INT64_MAX = 2**63 - 1
 _INT64_MIN = -(2**63)
+# Shared NumPy inputs up to this size go into every chunk's task; larger ones
+# are a chunk of their own, which a worker fetches once.
+_IN_GRAPH_BYTES = 1 << 16
 
 
 def _array(x: Any, name: str) -> Any:
@@ -131,8 +134,8 @@ def minimize_batch(
         one entry per problem are rechunked to them (NumPy ones cut into
         them), and P's and Q's terms are joined into whole rows. When no such
         input is a Dask array, U has Dask's automatic chunks (the setting
-        array.chunk-size). Inputs shared by every problem are one chunk
-        each.
+        array.chunk-size). An input shared by every problem is one chunk,
+        or, from NumPy and up to 64 KiB, part of every chunk's task.
 
     Raises
     ------
@@ -219,8 +222,9 @@ def minimize_batch(
 
     args: list = []
     for i, (x, letter) in enumerate(zip(inputs, "abpqn")):
-        if x is None:
-            args += [None, None]
+        if x is None or (isinstance(x, np.ndarray) and not per_problem[i]
+                         and x.nbytes <= _IN_GRAPH_BYTES):
+            args += [x, None]  # in the graph itself: no task, nothing to fetch
             continue
         if per_problem[i]:
             # Whole rows: a problem's terms in one chunk.
