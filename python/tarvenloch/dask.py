@@ -118,9 +118,11 @@ def minimize_batch(
         omitted, every column of P and Q is a term.
     threads : int, optional
         The threads of each chunk's minimize_batch call. The default, 1,
-        solves a chunk in the thread of the worker that runs it, which suits
-        Dask's workers, that already run one thread per core between them;
-        0 means one per processor the worker process may use.
+        solves a chunk in the worker thread that runs it: Dask's workers
+        already run one thread per core between them, and more threads
+        would only compete for the same cores. 0 means one per processor the
+        worker process may use, for workers that run fewer threads than
+        they have cores.
 
     K, the number of problems, follows minimize_batch's rule: of len(a),
     len(b), the rows of P and Q and len(n), every count that is not 1 must
