@@ -66,8 +66,8 @@ def main():
           f"against one minimize_batch call on 2 threads ({spent[0] * 1e3:.0f} ms; median of "
           f"{REPEATS}, in turns)")
     for (persist, chunks), seconds in zip(setups, spent[1:]):
-        print(f"  {chunks} chunks, a, P and Q persisted {persist.__name__}: {seconds * 1e3:.0f} ms, "
-              f"{seconds / spent[0]:.2f}x the call (goal: at most 2x)")
+        print(f"  {chunks} chunks, a, P and Q persisted {persist.__name__}: "
+              f"{seconds * 1e3:.0f} ms, {seconds / spent[0]:.2f}x the call (goal: at most 2x)")
 
 
 if __name__ == "__main__":

@@ -30,7 +30,8 @@ def bits(values):
 
 def lazily(args, chunks):
     """args with those given chunks (not None) as Dask arrays."""
-    return [x if c is None else da.from_array(np.asarray(x), chunks=c) for x, c in zip(args, chunks)]
+    return [x if c is None else da.from_array(np.asarray(x), chunks=c)
+            for x, c in zip(args, chunks)]
 
 
 def never_computed(*args, **kwargs):
@@ -89,6 +90,7 @@ ERRORS = [
     ((A, 1, P, Q, N_TOO_LARGE, 1), (10, None, None, None, None, None), False),
     ((A, 1, P, Q, N_FRACTION, 1), (10, None, None, None, None, None), False),
     ((A, 1, P, Q, 2.5, 1), (10, None, None, None, None, None), False),
+    ((A, 1, P, Q, np.inf, 1), (10, None, None, None, None, None), False),
     ((A, 1, P, Q[:, :11], 12, 1), (10, None, None, None, None, None), False),
     ((A, 1, P.reshape(K, 3, 4), Q, None, 1), (None, None, 10, None, None, None), False),
     ((A.reshape(10, 10), 1, P, Q, None, 1), (5, None, None, None, None, None), False),
