@@ -185,6 +185,7 @@ install: build
 # on 1 and 2 threads, then the module against the same computation in
 # Octave's language; results in $(BUILD)/bench. Then the Python package
 # against a loop of its calls and against the same computation in NumPy.
+# Then tarvenloch.dask on a LocalCluster of 2 worker processes against one call.
 BENCH_ARGS ?= --benchmark_repetitions=7 --benchmark_report_aggregates_only=true --benchmark_min_time=0.2
 bench: build
 	bash tools/setup.sh gnuplot-nox
@@ -196,6 +197,7 @@ bench: build
 	bash bench/plot.sh $(BUILD)/bench docs/performance.png
 	$(MAKE) --no-print-directory python
 	$(PYTHON_ENV)/bin/python bench/python_bench.py
+	$(PYTHON_ENV)/bin/python bench/dask_bench.py
 
 # One large problem alone (part of `make bench`): 1e5, 1e6 and 1e7 terms on
 # 1 and 2 threads, time, peak memory and survivors; some minutes.

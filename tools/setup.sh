@@ -11,6 +11,8 @@ packages=(cmake make g++ libgtest-dev libbenchmark-dev octave octave-dev octave-
           clang libclang-rt-dev valgrind g++-mingw-w64-x86-64-posix wine64 wine
           ninja-build python3-dev python3-venv python3-setuptools python3-wheel python3-numpy
           python3-pytest python3-hypothesis qemu-user g++-aarch64-linux-gnu lld-16 llvm "$@")
+# python3-dask, python3-distributed: tarvenloch.dask and its tests.
+packages+=(python3-dask python3-distributed)
 # Node.js and npm, for Zig: Debian's, unless a Node.js with npm is there.
 command -v npm >/dev/null || packages+=(nodejs npm)
 
