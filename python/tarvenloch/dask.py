@@ -13,7 +13,8 @@ Dask is optional: ``import tarvenloch`` does not need it; this module does.
 from __future__ import annotations
 
 import math
-from typing import Any, Optional
+import operator
+from typing import Any, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -65,22 +66,39 @@ def _array(x: Any, name: str) -> Any:
     return x
 
 
-def _clamped(value: float) -> int:
-    """A whole float64 as the solver's checks take it: clamped to int64."""
-    return _INT64_MAX if value >= 9.2e18 else _INT64_MIN if value <= -9.2e18 else int(value)
+def _whole_number(n: Any, value: float) -> Tuple[int, Any]:
+    """A shared n as minimize_batch takes it: the count, clamped to int64,
+    and the number passed when it was clamped (for messages to name), else
+    None. n is the n passed (an int is taken exactly); value, n as float64.
+    A count that is not whole, infinities included, raises minimize_batch's
+    error."""
+    if isinstance(n, (int, np.integer)):
+        whole = int(operator.index(n))
+        count = min(max(whole, _INT64_MIN), _INT64_MAX)
+        return count, (whole if count != whole else None)
+    if not np.trunc(value) == value or math.isinf(value):
+        raise ValueError(f"minimize_batch: n must be a whole number; got {value!r}.")
+    if -9.2e18 < value < 9.2e18:
+        return int(value), None
+    return (_INT64_MAX if value > 0 else _INT64_MIN), value
 
 
-def _largest_count(n: npt.NDArray[Any], start: int) -> int:
-    """The largest of n's counts of terms, n <= 0 counting 0. A count that is
-    not whole raises minimize_batch's error, naming its index in the whole n,
-    of which this part starts at index start."""
+def _largest_count(n: npt.NDArray[Any], start: int) -> Tuple[int, Optional[float]]:
+    """The largest of n's counts of terms, n <= 0 counting 0, clamped to
+    int64, and the first count past int64's range as passed (for messages
+    to name), else None. A count that is not whole (NaN and infinities
+    included) raises minimize_batch's error, naming its index in the whole
+    n, of which this part starts at index start."""
     n = np.asarray(n, dtype=np.float64)
-    fractions = np.flatnonzero(np.trunc(n) != n)  # NaN too, not infinities
-    if fractions.size:
-        i = int(fractions[0])
+    wrong = np.flatnonzero(~np.isfinite(n) | (np.trunc(n) != n))
+    if wrong.size:
+        i = int(wrong[0])
         raise ValueError(f"minimize_batch: n must hold whole numbers; n[{start + i}] is "
                          f"{float(n[i])!r}.")
-    return max(0, _clamped(float(n.max()))) if n.size else 0
+    huge = np.flatnonzero(n >= 9.2e18)
+    if huge.size:
+        return _INT64_MAX, float(n[huge[0]])
+    return (max(0, int(n.max())) if n.size else 0), None
 
 
 def _solve_chunk(a, b, P, Q, n, start, threads):
@@ -187,6 +205,7 @@ def minimize_batch(
     columns = (inputs[2].shape[-1], inputs[3].shape[-1])
     counts_n = inputs[4]
     largest: Optional[int] = None  # None: decided by a Dask n, checked in its chunks
+    passed: Any = None  # the largest n as passed, when it was clamped
     if counts_n is None:
         if columns[0] != columns[1]:
             raise ValueError(
@@ -195,17 +214,20 @@ def minimize_batch(
         largest = columns[0]
     elif isinstance(counts_n, np.ndarray):
         if counts_n.ndim == 0 or counts[4] == 1:
-            first = float(np.asarray(counts_n, dtype=np.float64).reshape(-1)[0])
-            if not np.trunc(first) == first:
-                raise ValueError(f"minimize_batch: n must be a whole number; got {first!r}.")
-            largest = 0 if K == 0 else _clamped(first)
+            # A scalar n is taken as passed, so that an int past 64 bits is
+            # named exactly; a one-element array, from its float64 copy.
+            value = float(np.asarray(counts_n, dtype=np.float64).reshape(-1)[0])
+            largest, passed = _whole_number(n if counts_n.ndim == 0 else value, value)
+            if K == 0:  # no problem asks for any term
+                largest, passed = 0, None
         else:
-            largest = _largest_count(counts_n, 0)
+            largest, passed = _largest_count(counts_n, 0)
     if largest is not None:
+        shown = largest if passed is None else passed
         for name, width in zip(("P", "Q"), columns):
             if width < largest:
                 raise ValueError(
-                    f"minimize_batch: {name} has {width} columns, but n = {largest} terms were "
+                    f"minimize_batch: {name} has {width} columns, but n = {shown} terms were "
                     f"asked for; each row holds one problem's terms.")
         if largest > _INT32_MAX:
             raise ValueError(f"minimize_batch: n = {largest} terms is more than one problem "

@@ -82,6 +82,8 @@ def test_cluster_of_two_worker_processes_gives_the_same_bits():
 
 N_FRACTION = np.where(np.arange(K) == 77, np.nan, N)
 N_TOO_LARGE = np.where(np.arange(K) == 77, M + 1, N)
+N_HUGE = np.where(np.arange(K) == 77, 1e300, N)
+N_MINUS_INF = np.where(np.arange(K) == 77, -np.inf, N)
 # (a, b, P, Q, n, threads), their chunks, and whether the error waits for the
 # computation (counts of n from a Dask array).
 ERRORS = [
@@ -91,6 +93,7 @@ ERRORS = [
     ((A, 1, P, Q, N_FRACTION, 1), (10, None, None, None, None, None), False),
     ((A, 1, P, Q, 2.5, 1), (10, None, None, None, None, None), False),
     ((A, 1, P, Q, np.inf, 1), (10, None, None, None, None, None), False),
+    ((A, 1, P, Q, N_HUGE, 1), (10, None, None, None, None, None), False),
     ((A, 1, P, Q[:, :11], 12, 1), (10, None, None, None, None, None), False),
     ((A, 1, P.reshape(K, 3, 4), Q, None, 1), (None, None, 10, None, None, None), False),
     ((A.reshape(10, 10), 1, P, Q, None, 1), (5, None, None, None, None, None), False),
@@ -98,6 +101,7 @@ ERRORS = [
     ((A, 1, P, Q, None, -1), (10, None, None, None, None, None), False),
     ((A, 1, P, Q, N_FRACTION, 1), (None, None, None, None, 30, None), True),
     ((A, 1, P, Q, N_TOO_LARGE, 1), (None, None, None, None, 30, None), True),
+    ((A, 1, P, Q, N_MINUS_INF, 1), (None, None, None, None, 30, None), True),
     ((A, 1, P, Q, 2.5, 1), (None, None, None, None, (), None), True),
 ]
 
