@@ -43,16 +43,45 @@ _INT64_MIN = -(2**63)
 _IN_GRAPH_BYTES = 1 << 16
 
 
+def _not_real(name: str, dtype: Any) -> TypeError:
+    """minimize_batch's error for an input of a kind it does not take."""
+    return TypeError(f"minimize_batch: {name} must hold real numbers (booleans, integers or "
+                     f"floating point); got {dtype}.")
+
+
+def _is_real(item: Any) -> bool:
+    """Whether an element of an object array is a number minimize_batch
+    converts: Python's bool, int or float, or NumPy's boolean, integer (not
+    timedelta64) or floating scalar."""
+    return isinstance(item, (int, float, np.bool_, np.floating)) or (
+        isinstance(item, np.integer) and not isinstance(item, np.timedelta64))
+
+
+def _real(x: Any, name: str) -> npt.NDArray[Any]:
+    """x as a NumPy array of booleans, integers or floating point, as
+    minimize_batch takes it: an object array holding only numbers (as a list
+    with an int past 64 bits becomes) is cast to float64 as minimize_batch
+    casts it (an int too large for any float raising NumPy's OverflowError);
+    anything else raises minimize_batch's TypeError."""
+    x = np.asarray(x)
+    if x.dtype.kind == "O" and all(_is_real(item) for item in x.flat):
+        x = x.astype(np.float64)
+    if x.dtype.kind not in "biuf":
+        raise _not_real(name, x.dtype)
+    return x
+
+
 def _array(x: Any, name: str) -> Any:
     """x as a Dask or a NumPy array, after minimize_batch's checks of its
-    kind and number of dimensions, in minimize_batch's words."""
+    kind and number of dimensions, in minimize_batch's words. A Dask array
+    of objects is let through: minimize_batch checks and converts its
+    elements in each chunk, as it would on the whole array."""
     if is_dask_collection(x):
         x = da.asarray(x)
+        if x.dtype.kind not in "biufO":
+            raise _not_real(name, x.dtype)
     else:
-        x = np.asarray(x)
-    if x.dtype.kind not in "biuf":
-        raise TypeError(f"minimize_batch: {name} must hold real numbers (booleans, integers or "
-                        f"floating point); got {x.dtype}.")
+        x = _real(x, name)
     if name in ("P", "Q"):
         if x.ndim not in (1, 2):
             raise ValueError(f"minimize_batch: {name} must be one- or two-dimensional; got an "
@@ -105,8 +134,10 @@ def _solve_chunk(a, b, P, Q, n, start, threads):
     """One chunk of problems, in one minimize_batch call. start is the
     chunk's first problem when n holds a count per problem from a Dask
     array: its counts are checked here, so that an error names the index
-    in the whole n."""
+    in the whole n, after the inputs' kinds, which minimize_batch checks
+    first."""
     if start is not None and start.size:
+        a, b, P, Q, n = (_real(x, name) for x, name in zip((a, b, P, Q, n), _NAMES))
         _largest_count(n, int(start[0]))
     return _minimize_batch(a, b, P, Q, n, threads)
 
@@ -159,13 +190,17 @@ def minimize_batch(
 
     Raises
     ------
-    TypeError, ValueError
+    TypeError, ValueError, OverflowError
         When U is made, not when it is computed: minimize_batch's errors,
         in its words, for every rule that the inputs' shapes and types
-        decide, and for n's counts when n is a NumPy array or a list. A Dask
-        array's shapes must be known (ValueError otherwise). The counts of
-        an n from a Dask array are checked as the chunks holding them are
-        computed, with the same errors, naming the index in the whole n.
+        decide, for the elements of NumPy arrays and lists of objects (those
+        holding only numbers, as a list with an int past 64 bits becomes,
+        are converted to float64, an int too large for it raising
+        OverflowError), and for n's counts when n is a NumPy array, a list
+        or a number. A Dask array's shapes must be known (ValueError
+        otherwise). The counts of an n from a Dask array, and the elements
+        of a Dask array of objects, are checked as the chunks holding them
+        are computed, with the same errors, naming the index in the whole n.
         Nothing is computed before U is.
 
     Examples

@@ -84,6 +84,7 @@ N_FRACTION = np.where(np.arange(K) == 77, np.nan, N)
 N_TOO_LARGE = np.where(np.arange(K) == 77, M + 1, N)
 N_HUGE = np.where(np.arange(K) == 77, 1e300, N)
 N_MINUS_INF = np.where(np.arange(K) == 77, -np.inf, N)
+BIG = [2**70] + list(A[1:])  # an object array, of numbers only
 # (a, b, P, Q, n, threads), their chunks, and whether the error waits for the
 # computation (counts of n from a Dask array).
 ERRORS = [
@@ -94,6 +95,8 @@ ERRORS = [
     ((A, 1, P, Q, 2.5, 1), (10, None, None, None, None, None), False),
     ((A, 1, P, Q, np.inf, 1), (10, None, None, None, None, None), False),
     ((A, 1, P, Q, N_HUGE, 1), (10, None, None, None, None, None), False),
+    ((A, 1, P, Q, 10**30, 1), (10, None, None, None, None, None), False),
+    ((BIG, BIG, P, Q, N_TOO_LARGE, 1), (10, None, None, None, None, None), False),
     ((A, 1, P, Q[:, :11], 12, 1), (10, None, None, None, None, None), False),
     ((A, 1, P.reshape(K, 3, 4), Q, None, 1), (None, None, 10, None, None, None), False),
     ((A.reshape(10, 10), 1, P, Q, None, 1), (5, None, None, None, None, None), False),
