@@ -165,13 +165,13 @@ def minimize_batch(
     n : int or array_like of whole numbers, optional
         One count of terms for every problem, or one per problem; when
         omitted, every column of P and Q is a term.
-    threads : int, optional
-        The threads of each chunk's minimize_batch call. The default, 1,
-        solves a chunk in the worker thread that runs it: Dask's workers
-        already run one thread per core between them, and more threads
-        would only compete for the same cores. 0 means one per processor the
-        worker process may use, for workers that run fewer threads than
-        they have cores.
+    threads : int or None, optional
+        The threads of each chunk's minimize_batch call. The default, 1
+        (None too, as for an omitted n), solves a chunk in the worker thread
+        that runs it: Dask's workers already run one thread per core between
+        them, and more threads would only compete for the same cores. 0
+        means one per processor the worker process may use, for workers that
+        run fewer threads than they have cores.
 
     K, the number of problems, follows minimize_batch's rule: of len(a),
     len(b), the rows of P and Q and len(n), every count that is not 1 must
@@ -217,6 +217,8 @@ def minimize_batch(
     inputs.append(None if n is None else _array(n, "n"))
     # threads, checked by minimize_batch itself on one empty problem.
     _minimize_batch(0.0, 0.0, np.zeros(0), np.zeros(0), None, threads)
+    if threads is None:  # this function's default, not minimize_batch's 0
+        threads = 1
 
     def count(i: int) -> int:
         x = inputs[i]

@@ -102,6 +102,7 @@ ERRORS = [
     ((A.reshape(10, 10), 1, P, Q, None, 1), (5, None, None, None, None, None), False),
     ((A, 1, P, Q + 1j, None, 1), (None, None, None, 10, None, None), False),
     ((A, 1, P, Q, None, -1), (10, None, None, None, None, None), False),
+    ((A, 1, P[:99], Q, N, None), (10, None, None, None, None, None), False),
     ((A, 1, P, Q, N_FRACTION, 1), (None, None, None, None, 30, None), True),
     ((A, 1, P, Q, N_TOO_LARGE, 1), (None, None, None, None, 30, None), True),
     ((A, 1, P, Q, N_MINUS_INF, 1), (None, None, None, None, 30, None), True),
