@@ -143,10 +143,14 @@ void *Workspace::reserve(uint64_t bytes) {
 }
 
 SolveOptions defaultOptions() {
-    static std::atomic<int> strategy{-1};
-    const int value =
-        decidedOnce(strategy, [] { return static_cast<int>(strategyFromEnvironment()); });
-    return {selectedScanLevel(), static_cast<Strategy>(value)};
+    // The scan level and the strategy, decided on the first call and kept
+    // together, so that each later call reads one value.
+    static std::atomic<int> decided{-1};
+    const int value = decidedOnce(decided, [] {
+        return static_cast<int>(selectedScanLevel()) | static_cast<int>(strategyFromEnvironment())
+                                                           << 4;
+    });
+    return {static_cast<ScanLevel>(value & 15), static_cast<Strategy>(value >> 4)};
 }
 
 namespace {

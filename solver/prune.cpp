@@ -398,24 +398,37 @@ FlipSpan findFlips(const Problem &problem, Kink *kinks, int64_t from, int64_t to
     const int64_t count = problem.count;
     FlipSpan span;
     RunningSum slope;
+    int64_t previous[2] = {0, 0};  // the last flip found, for p < 0 and for p > 0
     for (int64_t l = from; l < to; ++l) {
         prefetchKink(p, q, kinks, problem.kinkCount, l);
         const double pk = p[kinks[l].term], qk = q[kinks[l].term];
         // Mostly the signs on either side of the guess differ, and then the
-        // flip is there and the sign before it is the first one.
+        // flip is there and the sign before it is the first one. Any j with
+        // different signs at j - 1 and j is the flip, as the sign changes at
+        // most once; so where the guess fails, the flip of the previous kink
+        // whose p has the same sign is tried the same way before a search
+        // (kinks that coincide, whose guesses spread over their run of equal
+        // grid entries, mostly share a flip with those of the same sign).
         const int64_t guess = std::min<int64_t>(std::max<int64_t>(kinks[l].index, 1), count - 1);
         const bool before = nonNegative(pk, mid[guess - 1], qk);
         int64_t flip = guess;
         bool firstSign = before;
         if (before == nonNegative(pk, mid[guess], qk)) {
             firstSign = nonNegative(pk, mid[0], qk);
-            flip = nonNegative(pk, mid[count - 1], qk) == firstSign
-                       ? 0  // no flip
-                       : flipIndex(pk, qk, mid, count, firstSign, guess);
+            if (nonNegative(pk, mid[count - 1], qk) == firstSign) {
+                flip = 0;  // no flip
+            } else {
+                const int64_t tried = previous[pk > 0];
+                flip = tried > 0 && nonNegative(pk, mid[tried - 1], qk) == firstSign &&
+                               nonNegative(pk, mid[tried], qk) != firstSign
+                           ? tried
+                           : flipIndex(pk, qk, mid, count, firstSign, guess);
+            }
         }
         if (sumFirst) addCompensated(slope.high, slope.low, negatedUnless(firstSign, pk), kCarry);
         kinks[l].index = static_cast<uint32_t>(flip);
         if (flip > 0) {
+            previous[pk > 0] = flip;
             span.least = std::min(span.least, static_cast<uint32_t>(flip));
             span.greatest = std::max(span.greatest, static_cast<uint32_t>(flip));
         }

@@ -152,24 +152,42 @@ bool scanLevelSupported(ScanLevel level) {
     }
 }
 
-ScanKernels kernelsFor(ScanLevel level) {
-    if (scanLevelSupported(level)) {
-        switch (level) {
+namespace {
+
+// The kernels of each level this build has, the portable ones standing in
+// for any it has not.
+ScanKernels builtKernels(ScanLevel level) {
+    switch (level) {
 #if defined(TARVENLOCH_X86_SCANS)
-            case ScanLevel::Sse2:
-                return {scanSse2, scanSse2Slopes, scanSse2Values};
+        case ScanLevel::Sse2:
+            return {scanSse2, scanSse2Slopes, scanSse2Values};
 #endif
 #if defined(TARVENLOCH_WIDE_SCANS)
-            case ScanLevel::Avx2:
-                return {scanAvx2, scanAvx2Slopes, scanAvx2Values};
-            case ScanLevel::Avx512:
-                return {scanAvx512, scanAvx512Slopes, scanAvx512Values};
+        case ScanLevel::Avx2:
+            return {scanAvx2, scanAvx2Slopes, scanAvx2Values};
+        case ScanLevel::Avx512:
+            return {scanAvx512, scanAvx512Slopes, scanAvx512Values};
 #endif
-            default:
-                break;
-        }
+        default:
+            return {scanPortable, slopesPortable, valuesPortable};
     }
-    return {scanPortable, slopesPortable, valuesPortable};
+}
+
+}  // namespace
+
+// Every call of the solver asks for its kernels, so which levels this
+// processor supports is asked once (on macOS each answer is a sysctl) and
+// kept, one bit a level.
+ScanKernels kernelsFor(ScanLevel level) {
+    static std::atomic<int> supported{-1};
+    const int levels = decidedOnce(supported, [] {
+        int bits = 0;
+        for (int l = 0; l <= static_cast<int>(ScanLevel::Avx512); ++l)
+            bits |= scanLevelSupported(static_cast<ScanLevel>(l)) << l;
+        return bits;
+    });
+    return levels >> static_cast<int>(level) & 1 ? builtKernels(level)
+                                                 : builtKernels(ScanLevel::Portable);
 }
 
 namespace {
