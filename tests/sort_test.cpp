@@ -103,7 +103,7 @@ TEST(Sort, SiftPassMovesTheLargestToTheRootAndNeverSwapsEquals) {
 // switch to the radix sort.
 TEST(Sort, KeyedSortOrdersValuesAsTheBreakpointSortDoes) {
     std::mt19937_64 rng(13);
-    for (int32_t m : {1, 2, 100, 287, 288, 289, 5000, 32767, 40000}) {
+    for (int32_t m : {1, 2, 100, 287, 288, 289, 3071, 3072, 5000}) {
         for (int kind = 0; kind < 4; ++kind) {
             std::vector<tarvenloch::KeyedBreakpoint> keyed(m);
             std::vector<double> values(m);
