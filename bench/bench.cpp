@@ -16,6 +16,7 @@
 
 #include "batch.h"
 #include "families.h"
+#include "grid.h"
 #include "internal.h"
 #include "problems.h"
 #include "reference.h"
@@ -68,6 +69,33 @@ void solver(benchmark::State &state, Family family, Strategy strategy) {
                                  problem.q.data(), problem.n());
         }
         benchmark::DoNotOptimize(u);
+    }
+}
+
+// The floor of any exact method, measured with the solver's own pieces:
+// the breakpoints collected with their terms (p and q read once, one
+// division a term) and sorted, one pass of sums over the terms, and the
+// exact slopes and scores of two intervals. What the solver takes above it
+// is what finding those two intervals costs.
+void floorOf(benchmark::State &state, Family family) {
+    const Problem problem = benchProblem(family, static_cast<int32_t>(state.range(0)));
+    const int32_t n = problem.n(), m = tarvenloch::countBreakpoints(problem.p.data(), n);
+    const double *p = problem.p.data(), *q = problem.q.data();
+    const tarvenloch::ScanKernels kernels = tarvenloch::kernelsFor(tarvenloch::selectedScanLevel());
+    std::vector<tarvenloch::KeyedBreakpoint> keyed(n + 1), spare(n + 1);
+    double mid[16] = {}, t[16] = {}, score[16] = {};
+    tarvenloch::Magnitudes magnitudes;
+    for (auto _ : state) {
+        tarvenloch::collectKeyedBreakpoints(p, q, n, keyed.data());
+        tarvenloch::sortKeyedBreakpoints(keyed.data(), m, spare.data());
+        benchmark::DoNotOptimize(
+            tarvenloch::pruningApplies(problem.a, problem.b, p, q, n, &magnitudes));
+        mid[0] = keyed[0].r;
+        mid[1] = keyed[m > 0 ? m - 1 : 0].r;
+        kernels.slopes(mid, 2, p, q, n, t);
+        for (int j = 0; j < 2; ++j) t[j] = t[j] * problem.b + problem.a;
+        kernels.values(t, 2, problem.a, problem.b, p, q, n, score);
+        benchmark::DoNotOptimize(score[0] + score[1]);
     }
 }
 
@@ -241,10 +269,13 @@ void registerAll() {
         auto *full = benchmark::RegisterBenchmark(
             ("fullscan/" + family).c_str(),
             [which](benchmark::State &s) { solver(s, which, Strategy::FullScan); });
+        auto *least = benchmark::RegisterBenchmark(
+            ("floor/" + family).c_str(), [which](benchmark::State &s) { floorOf(s, which); });
         for (int64_t n : goalSizes) {
             lit->Arg(n);
             fast->Arg(n);
             full->Arg(n);
+            least->Arg(n);
         }
     }
     // Where pruning starts to pay: both strategies forced, small n.
@@ -360,6 +391,8 @@ int main(int argc, char **argv) {
                     "solver/" + family, goalSizes);
         printRatios(collector, family + ", full scan / solver", "fullscan/" + family,
                     "solver/" + family, goalSizes);
+        printRatios(collector, family + ", solver / floor", "solver/" + family, "floor/" + family,
+                    goalSizes);
     }
     printRatios(collector, "crossover", "crossover-full/normal", "crossover-pruned/normal",
                 {16, 24, 32, 40, 48, 56, 64, 96, 128});
