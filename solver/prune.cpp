@@ -129,6 +129,9 @@ struct Layout {
         int32_t kinkCount;
         int32_t ready;  // the kinks and checkpoints are in place
         int32_t carry;  // and carry the running sums' rounding errors
+        // The literal score of an interval the first round keeps (+Inf
+        // when none was computed): no interval scoring more can win.
+        double exactScore;
     };
     static constexpr size_t kStateBytes = 64;
     static_assert(sizeof(State) <= kStateBytes, "the state fits its room");
@@ -789,6 +792,34 @@ Threshold thresholdOf(const Problem &problem, const Candidates &cands, const Fin
     return {error, highest, error(findings.widest)};
 }
 
+// The literal score of the interval whose midpoint is o: its slope,
+// candidate and sum as the scan computes them, by the vector scans where
+// the processor has them (every level gives these bits; the portable one
+// branches on every sign). The lists have room for a vector's lanes.
+double literalScore(const Problem &problem, double o) {
+    const ScanKernels kernels = kernelsFor(selectedScanLevel());
+    double mid[8] = {o}, slope[8] = {}, u[8] = {}, score[8] = {};
+    kernels.slopes(mid, 1, problem.p, problem.q, problem.n, slope);
+    u[0] = problem.candidate(slope[0]);
+    kernels.values(u, 1, problem.a, problem.b, problem.p, problem.q, problem.n, score);
+    return score[0];
+}
+
+// The keep rule's threshold lowered to the literal score of the lowest
+// estimate's interval, where the running sums carry their errors (large
+// problems, where many intervals survive and one exact score costs little
+// beside them). Any interval's literal score F_l serves as H: a candidate
+// dropped because its lowest possible score is above F_l scores strictly
+// more than interval l, so it is not the first of least score; and l is
+// kept, its score being within its bound. H = F_l is at most F~_l + E_l,
+// and so narrows the window of scores kept from about 2E to about E.
+void lowerToExactScore(const Problem &problem, const Candidates &cands, int64_t lowest,
+                       Threshold &threshold, Layout::State &state) {
+    const double exact = literalScore(problem, problem.mid[cands.interval(lowest)]);
+    state.exactScore = exact;
+    if (exact < threshold.highest) threshold.highest = exact;
+}
+
 // The keep rule over candidates [from, to): the midpoint of every interval
 // whose lowest possible score is not above H goes to out, in order; returns
 // how many.
@@ -867,7 +898,7 @@ int64_t prune(const PruneCall &call) {
     if (call.estimateCount != nullptr) *call.estimateCount = 0;
     const Layout layout(call.scratch, call.n, call.count);
     Layout::State &state = *layout.state;
-    state = {call.p, call.q, call.count, 0, 0, kCarry};
+    state = {call.p, call.q, call.count, 0, 0, kCarry, std::numeric_limits<double>::infinity()};
     Problem problem{
         call.a,     call.b, call.p,       call.q, call.n, {call.mid, call.sorted, call.m},
         call.count, layout, layout.kinks, 0};
@@ -893,7 +924,8 @@ int64_t prune(const PruneCall &call) {
     state.kinkCount = static_cast<int32_t>(problem.kinkCount);
     state.ready = 1;
     if (!findings.placed) return keepEvery(problem, cands, call.kept);
-    const Threshold threshold = thresholdOf<kCarry>(problem, cands, findings, call.magnitudes);
+    Threshold threshold = thresholdOf<kCarry>(problem, cands, findings, call.magnitudes);
+    if (kCarry) lowerToExactScore(problem, cands, findings.lowest, threshold, state);
     if (call.estimates != nullptr)
         writeEstimates<kCarry>(problem, cands, threshold, call.estimates, call.estimateCount,
                                call.commonBound);
@@ -962,7 +994,9 @@ int64_t refineCandidates(double a, double b, int32_t n, const Magnitudes &magnit
     const bool carry = state.carry != 0;
     const ErrorBound error(a, b, n, magnitudes, true);
     double *score = layout.increase, *bound = layout.increaseLow;
-    double highest = std::numeric_limits<double>::infinity();
+    // The first round's literal score, where it took one: the list holds
+    // that interval's candidate, which the first round kept.
+    double highest = state.exactScore;
     for (int64_t c = 0; c < count; ++c) {
         const LinearForm form =
             formAt(p, q, layout.kinks, layout.checkpoints,

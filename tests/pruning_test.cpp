@@ -196,6 +196,7 @@ struct PruningRun {
     std::vector<double> mid;
     std::vector<tarvenloch::IntervalEstimate> estimates;
     int64_t kept = 0;
+    std::vector<double> keptMid;  // the midpoints of the kept intervals
     double commonBound = 0;
     std::vector<unsigned char> scratch;
     void *aligned = nullptr;
@@ -229,13 +230,15 @@ bool estimatesOf(const Problem &problem, tarvenloch::Carry carry, PruningRun &ru
     if (!tarvenloch::ascending(mid.data(), count)) return false;
     scratch.assign(tarvenloch::pruningScratchBytes(n, count) + 64, 0);
     aligned = scratch.data() + (64 - reinterpret_cast<uintptr_t>(scratch.data()) % 64);
-    std::vector<double> keptMid(n + 1);
+    std::vector<double> &keptMid = run.keptMid;
+    keptMid.assign(n + 1, 0);
     estimates.resize(n + 1);
     int64_t found = 0;
     run.kept = tarvenloch::pruneIntervals(
         problem.a, problem.b, problem.p.data(), problem.q.data(), n, magnitudes, keyed.data(), m,
         mid.data(), count, aligned, keptMid.data(), estimates.data(), &found, &run.commonBound);
     estimates.resize(found);
+    keptMid.resize(run.kept);
     return true;
 }
 
@@ -246,7 +249,9 @@ bool estimatesOf(const Problem &problem, tarvenloch::Carry carry, PruningRun &ru
 //    estimate, and that bound within the common bound used to drop most
 //    intervals at once;
 //  - given its literal candidate, every such interval's exact score lies
-//    within the second round's bound.
+//    within the second round's bound;
+//  - the winner (the first interval of least literal score) is kept, also
+//    where the threshold is an interval's literal score (carried errors).
 // Were either wrong, a pruned interval could have been the winner.
 TEST(Pruning, EveryExactScoreLiesWithinTheBoundOfItsEstimate) {
     std::mt19937_64 rng(107);
@@ -267,8 +272,11 @@ TEST(Pruning, EveryExactScoreLiesWithinTheBoundOfItsEstimate) {
         ASSERT_GE(run.kept, 1);
         size_t next = 0;
         Literal previous{};
+        int64_t winner = 0;
+        double least = std::numeric_limits<double>::infinity();
         for (int64_t j = 0; j < static_cast<int64_t>(mid.size()); ++j) {
             const Literal literal = literalAt(mid[j], problem);
+            if (literal.score < least) least = literal.score, winner = j;
             if (next < estimates.size() && estimates[next].interval == j) {
                 const tarvenloch::IntervalEstimate &e = estimates[next++];
                 const double error = std::fabs(literal.score - e.score);
@@ -285,6 +293,9 @@ TEST(Pruning, EveryExactScoreLiesWithinTheBoundOfItsEstimate) {
             previous = literal;
         }
         ASSERT_EQ(next, estimates.size());
+        ASSERT_NE(std::find(run.keptMid.begin(), run.keptMid.end(), mid[winner]),
+                  run.keptMid.end())
+            << familyName(family) << " trial " << trial << ": the winner " << winner << " dropped";
 
         // The second round: each candidate's literal value, and a bound
         // for an exactly known candidate.
