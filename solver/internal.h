@@ -6,6 +6,7 @@
 //   sort.cpp      the breakpoint sort
 //   drop.cpp      dropping intervals that repeat their left neighbour
 //   prune.cpp     pruning intervals that provably cannot win
+//   settled.cpp   results known before the grid is built
 //   scan.cpp      the exact scans (scan_vector.cpp: their vector forms)
 //   minimize.cpp  the orchestration, and the scratch memory
 #ifndef TARVENLOCH_INTERNAL_H
@@ -224,6 +225,17 @@ int64_t refineCandidates(double a, double b, int32_t n, const Magnitudes &magnit
                          double *u, int64_t count, IntervalEstimate *estimates = nullptr,
                          bool *settled = nullptr);
 
+// ---- Results known before the grid is built (settled.cpp) ----
+
+// Whether the result of a problem with at least one breakpoint is known
+// from O(n) passes over its terms, and if so writes it to *result: inputs
+// under which every score is NaN or +Inf (the result is 1e8), the first
+// interval scores -Inf, or huge values make every interval score the same
+// or none score below 1e100. Otherwise it returns false at the cost of one
+// pass (the largest exponent among the inputs). docs/pruning.md, "Results
+// known before the scan", gives the argument for each rule.
+bool settledResult(double a, double b, const double *p, const double *q, int32_t n, double *result);
+
 // ---- The exact scans (scan.cpp, scan_vector.cpp) ----
 
 // Instruction sets the interval scan can use, from the portable scalar code up.
@@ -294,7 +306,8 @@ constexpr int32_t kMinPrunedBreakpoints = 52;
 // forced, so that tests and fuzzers reach every path on small problems.
 // Pruned falls back to the full scan where its bound does not apply.
 // PrunedCarried also carries the running sums' rounding errors whatever
-// the size (see Carry).
+// the size (see Carry). Every strategy but FullScan first asks
+// settledResult(); FullScan scans every interval whatever the input.
 enum class Strategy : int { Automatic = 0, FullScan = 1, Pruned = 2, PrunedCarried = 3 };
 
 // Whether a problem's work is shared among a team's threads: from

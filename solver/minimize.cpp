@@ -160,6 +160,10 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
         *result = a;
         return true;
     }
+    // Inputs whose result is known without the grid (settled.cpp).
+    if (options.strategy != Strategy::FullScan && settledResult(a, b, p, q, n, result)) {
+        return true;
+    }
     const int64_t count = 2 * static_cast<int64_t>(m) + 1;
 
     Magnitudes magnitudes;
