@@ -231,8 +231,8 @@ int64_t refineCandidates(double a, double b, int32_t n, const Magnitudes &magnit
 // from O(n) passes over its terms, and if so writes it to *result: inputs
 // under which every score is NaN or +Inf (the result is 1e8), the first
 // interval scores -Inf, or huge values make every interval score the same
-// or none score below 1e100. Otherwise it returns false at the cost of one
-// pass (the largest exponent among the inputs). docs/pruning.md, "Results
+// or none score below 1e100. Otherwise it returns false, after one pass
+// for finite inputs below 2^200 in magnitude. docs/pruning.md, "Results
 // known before the scan", gives the argument for each rule.
 bool settledResult(double a, double b, const double *p, const double *q, int32_t n, double *result);
 
@@ -306,8 +306,10 @@ constexpr int32_t kMinPrunedBreakpoints = 52;
 // forced, so that tests and fuzzers reach every path on small problems.
 // Pruned falls back to the full scan where its bound does not apply.
 // PrunedCarried also carries the running sums' rounding errors whatever
-// the size (see Carry). Every strategy but FullScan first asks
-// settledResult(); FullScan scans every interval whatever the input.
+// the size (see Carry). Where pruning is tried (Automatic from
+// kMinPrunedBreakpoints on, Pruned and PrunedCarried at every size),
+// settledResult() is asked first; below that size every input costs about
+// the same full scan.
 enum class Strategy : int { Automatic = 0, FullScan = 1, Pruned = 2, PrunedCarried = 3 };
 
 // Whether a problem's work is shared among a team's threads: from

@@ -160,16 +160,14 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
         *result = a;
         return true;
     }
-    // Inputs whose result is known without the grid (settled.cpp).
-    if (options.strategy != Strategy::FullScan && settledResult(a, b, p, q, n, result)) {
-        return true;
-    }
     const int64_t count = 2 * static_cast<int64_t>(m) + 1;
 
     Magnitudes magnitudes;
     const bool tryPruning = options.strategy == Strategy::Pruned ||
                             options.strategy == Strategy::PrunedCarried ||
                             (options.strategy == Strategy::Automatic && m >= kMinPrunedBreakpoints);
+    // Inputs whose result is known without the grid (settled.cpp).
+    if (tryPruning && settledResult(a, b, p, q, n, result)) return true;
     const Carry carry =
         options.strategy == Strategy::PrunedCarried ? Carry::Always : Carry::Automatic;
     // The pruned path's scratch, with its breakpoints collected and sorted.

@@ -40,6 +40,23 @@ inline uint32_t exponentField(double x) {
 // in (C2) below 2^870.
 constexpr uint32_t kHugeField = 1023 + 200;
 
+// Whether some input is NaN, infinite or at least 2^200 in magnitude. The
+// bits of |x| with 2047 - 1223 added to the exponent field carry into the
+// sign bit, which |x| leaves clear, just when that field is 1223 or more:
+// an OR a value and no branch, which the compiler makes vector code of.
+bool anyUnusual(double a, double b, const double *p, const double *q, int32_t n) {
+    constexpr uint64_t kMagnitude = ~(uint64_t{1} << 63);
+    constexpr uint64_t kCarry = uint64_t{2047 - kHugeField} << 52;
+    const auto marked = [](double x) {
+        uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        return (bits & kMagnitude) + kCarry;
+    };
+    uint64_t any = marked(a) | marked(b);
+    for (int32_t k = 0; k < n; ++k) any |= marked(p[k]) | marked(q[k]);
+    return any >> 63 != 0;
+}
+
 // A quarter of the gap from |x| to the next larger double. That is at most
 // half the gap on either side of x (the gap below is half the one above
 // when |x| is a power of 2), so fl(x + d) = x for every |d| < absorbed(x).
@@ -226,15 +243,10 @@ bool settleHuge(double a, double b, const double *p, const double *q, int32_t n,
 
 bool settledResult(double a, double b, const double *p, const double *q, int32_t n,
                    double *result) {
-    // One pass for the largest exponent: most inputs are finite and
-    // moderate, and leave here.
-    uint32_t highest = std::max(exponentField(a), exponentField(b));
-    for (int32_t k = 0; k < n; ++k) {
-        highest = std::max(highest, std::max(exponentField(p[k]), exponentField(q[k])));
-    }
-    if (highest == 0x7ff) return settleNonFinite(a, b, p, q, n, result);
-    if (highest >= kHugeField) return settleHuge(a, b, p, q, n, result);
-    return false;
+    // Most inputs are finite and moderate, and leave after this one pass.
+    if (!anyUnusual(a, b, p, q, n)) return false;
+    if (!allFinite(a, b, p, q, n)) return settleNonFinite(a, b, p, q, n, result);
+    return settleHuge(a, b, p, q, n, result);
 }
 
 }  // namespace tarvenloch
