@@ -125,6 +125,11 @@ std::string censusPath(const Problem &problem) {
     const double *p = problem.p.data(), *q = problem.q.data();
     const int32_t m = tarvenloch::countBreakpoints(p, n);
     if (m == 0) return "no kink";
+    double settled;
+    tarvenloch::Workspace workspace;
+    if (tarvenloch::settledResult(tarvenloch::selectedScanLevel(), workspace, problem.a, problem.b,
+                                  p, q, n, &settled))
+        return "settled";
     tarvenloch::Magnitudes magnitudes;
     if (!tarvenloch::pruningApplies(problem.a, problem.b, p, q, n, &magnitudes)) {
         return "full scan";

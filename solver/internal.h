@@ -225,17 +225,6 @@ int64_t refineCandidates(double a, double b, int32_t n, const Magnitudes &magnit
                          double *u, int64_t count, IntervalEstimate *estimates = nullptr,
                          bool *settled = nullptr);
 
-// ---- Results known before the grid is built (settled.cpp) ----
-
-// Whether the result of a problem with at least one breakpoint is known
-// from O(n) passes over its terms, and if so writes it to *result: inputs
-// under which every score is NaN or +Inf (the result is 1e8), the first
-// interval scores -Inf, or huge values make every interval score the same
-// or none score below 1e100. Otherwise it returns false, after one pass
-// for finite inputs below 2^200 in magnitude. docs/pruning.md, "Results
-// known before the scan", gives the argument for each rule.
-bool settledResult(double a, double b, const double *p, const double *q, int32_t n, double *result);
-
 // ---- The exact scans (scan.cpp, scan_vector.cpp) ----
 
 // Instruction sets the interval scan can use, from the portable scalar code up.
@@ -291,6 +280,23 @@ bool scanLevelSupported(ScanLevel level);
 
 // The kernels for a level; the portable ones when the level is not supported.
 ScanKernels kernelsFor(ScanLevel level);
+
+// ---- Results known before the grid is built (settled.cpp) ----
+
+class Workspace;
+
+// Whether the result of a problem with at least one breakpoint is known
+// from O(n) passes over its terms, and if so writes it to *result: inputs
+// under which every score is NaN or +Inf (the result is 1e8), the first
+// interval scores -Inf, or huge values make every interval score the same
+// or none score below 1e100. Where huge values make every score +Inf or NaN
+// but near a slope of zero, it also scans just the intervals there (with
+// the scan of this level), on the sorted grid in the workspace's scratch.
+// Otherwise it returns false, after one pass for finite inputs below 2^200
+// in magnitude. docs/pruning.md, "Results known before the scan", gives the
+// argument for each rule.
+bool settledResult(ScanLevel level, Workspace &workspace, double a, double b, const double *p,
+                   const double *q, int32_t n, double *result);
 
 // ---- The orchestration (minimize.cpp) ----
 

@@ -167,7 +167,7 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
                             options.strategy == Strategy::PrunedCarried ||
                             (options.strategy == Strategy::Automatic && m >= kMinPrunedBreakpoints);
     // Inputs whose result is known without the grid (settled.cpp).
-    if (tryPruning && settledResult(a, b, p, q, n, result)) return true;
+    if (tryPruning && settledResult(options.level, workspace, a, b, p, q, n, result)) return true;
     const Carry carry =
         options.strategy == Strategy::PrunedCarried ? Carry::Always : Carry::Automatic;
     // The pruned path's scratch, with its breakpoints collected and sorted.

@@ -17,6 +17,7 @@
 
 #include "grid.h"
 #include "internal.h"
+#include "tarvenloch.h"
 
 namespace tarvenloch {
 namespace {
@@ -198,8 +199,86 @@ bool sumIsFixed(double most, const double *p, const double *q, int32_t n, double
     return fixed;
 }
 
+// (R10) Every square term overflows except where the slope is near zero:
+// the intervals whose slope is far from zero cannot win, and only those
+// between, found by bisection on the grid, are scanned. Writes the result
+// and returns true, or returns false where this does not pay (or there is
+// no room for the grid) without looking further.
+bool scanNearZeroSlopes(ScanLevel level, Workspace &workspace, double a, double b, const double *p,
+                        const double *q, int32_t n, double most, double *result) {
+    if (b == 0) return false;
+    // A slope edge past which every square term overflows, checked by the
+    // same chain of bounds as (R6).
+    double edge = (0x1p513 + 2 * std::fabs(a)) / std::fabs(b);
+    for (int tries = 0; tries < 4 && !everySquareOverflows(a, b, edge); ++tries) edge *= 2;
+    if (!(edge < kInfinity) || !everySquareOverflows(a, b, edge)) return false;
+    // At least n u P, which bounds |t - T| for every slope t, T its exact
+    // value with the same signs; then cut - n u P >= edge.
+    const double error = static_cast<double>(n) * 0x1p-52 * most;
+    const double cut = 2 * (edge + error);
+    if (!(cut < most)) return false;  // no slope is provably past the edge
+
+    // The sorted breakpoints, then the window's midpoints in the room the
+    // sort's spare copy took.
+    const int32_t m = countBreakpoints(p, n);
+    const int64_t count = 2 * static_cast<int64_t>(m) + 1;
+    constexpr int64_t kPadding = 8;  // room the vector scans pad into
+    const uint64_t keyedBytes = (static_cast<uint64_t>(m) + 1) * sizeof(KeyedBreakpoint);
+    const uint64_t listBytes = (static_cast<uint64_t>(count) + kPadding) * sizeof(double);
+    void *scratch = workspace.reserve(keyedBytes + listBytes);
+    if (scratch == nullptr) return false;
+    KeyedBreakpoint *keyed = static_cast<KeyedBreakpoint *>(scratch);
+    double *list = reinterpret_cast<double *>(keyed + m + 1);
+    collectKeyedBreakpoints(p, q, n, keyed);
+    sortKeyedBreakpoints(keyed, m, reinterpret_cast<KeyedBreakpoint *>(list));
+    const Midpoints mid{nullptr, keyed, m};
+    // The exact slopes T never decrease along ascending midpoints, which
+    // breakpoints up to the sentinel always give.
+    if (!(keyed[m - 1].r <= kSentinel)) {
+        for (int64_t j = 1; j < count; ++j) {
+            if (!(mid[j - 1] <= mid[j])) return false;
+        }
+    }
+    // Narrows (below, above) to neighbours, with holds(slope) true at above
+    // (or above = count) and false at below (or below = -1): eight
+    // midpoints between them a pass, their slopes taken together in the
+    // vector lanes. Only the ends' property is kept, so slopes that are not
+    // monotone do no harm.
+    const ScanKernels kernels = kernelsFor(level);
+    const auto narrow = [&](int64_t below, int64_t above, auto holds) {
+        constexpr int64_t kProbes = 8;
+        double probe[2 * kProbes], slope[2 * kProbes];
+        int64_t at[kProbes];
+        while (above - below > 1) {
+            const int64_t gap = above - below;
+            const int64_t probes = std::min(kProbes, gap - 1);
+            for (int64_t i = 0; i < probes; ++i) {
+                at[i] = below + gap * (i + 1) / (probes + 1);
+                probe[i] = mid[at[i]];
+            }
+            kernels.slopes(probe, probes, p, q, n, slope);
+            int64_t i = 0;
+            while (i < probes && !holds(slope[i])) below = at[i++];
+            if (i < probes) above = at[i];
+        }
+        return above;
+    };
+    // Past an interval whose slope t >= cut, every exact slope is at least
+    // cut - n u P, so every slope at least the edge; the same below one
+    // whose slope t <= -cut.
+    const int64_t above = narrow(-1, count, [cut](double t) { return t >= cut; });
+    const int64_t first = narrow(-1, above, [cut](double t) { return !(t <= -cut); });
+    // Every interval left out scores +Inf or NaN and never becomes best.
+    const int64_t window = above - first;
+    for (int64_t j = 0; j < window; ++j) list[j] = mid[first + j];
+    const ScanFunction scan = window < 8 ? scanPortable : kernels.scan;
+    *result = window == 0 ? kFallback : scan(list, window, a, b, p, q, n);
+    return true;
+}
+
 // Every input finite, and some at 2^200 or beyond.
-bool settleHuge(double a, double b, const double *p, const double *q, int32_t n, double *result) {
+bool settleHuge(ScanLevel level, Workspace &workspace, double a, double b, const double *p,
+                const double *q, int32_t n, double *result) {
     const SlopeBounds slopes = slopeBounds(p, n);
     // (R6) Every square term overflows.
     if (everySquareOverflows(a, b, slopes.least)) {
@@ -236,17 +315,17 @@ bool settleHuge(double a, double b, const double *p, const double *q, int32_t n,
             return firstWins(a, b, p, q, n, result);
         }
     }
-    return false;
+    return scanNearZeroSlopes(level, workspace, a, b, p, q, n, slopes.most, result);
 }
 
 }  // namespace
 
-bool settledResult(double a, double b, const double *p, const double *q, int32_t n,
-                   double *result) {
+bool settledResult(ScanLevel level, Workspace &workspace, double a, double b, const double *p,
+                   const double *q, int32_t n, double *result) {
     // Most inputs are finite and moderate, and leave after this one pass.
     if (!anyUnusual(a, b, p, q, n)) return false;
     if (!allFinite(a, b, p, q, n)) return settleNonFinite(a, b, p, q, n, result);
-    return settleHuge(a, b, p, q, n, result);
+    return settleHuge(level, workspace, a, b, p, q, n, result);
 }
 
 }  // namespace tarvenloch
