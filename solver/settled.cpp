@@ -17,7 +17,6 @@
 
 #include "grid.h"
 #include "internal.h"
-#include "tarvenloch.h"
 
 namespace tarvenloch {
 namespace {
@@ -201,7 +200,7 @@ bool sumIsFixed(double most, const double *p, const double *q, int32_t n, double
 
 // (R10) Every square term overflows except where the slope is near zero:
 // the intervals whose slope is far from zero cannot win, and only those
-// between, found by bisection on the grid, are scanned. Writes the result
+// between, found by a search of the sorted grid, are scanned. Writes the result
 // and returns true, or returns false where this does not pay (or there is
 // no room for the grid) without looking further.
 bool scanNearZeroSlopes(ScanLevel level, Workspace &workspace, double a, double b, const double *p,
@@ -212,11 +211,7 @@ bool scanNearZeroSlopes(ScanLevel level, Workspace &workspace, double a, double 
     double edge = (0x1p513 + 2 * std::fabs(a)) / std::fabs(b);
     for (int tries = 0; tries < 4 && !everySquareOverflows(a, b, edge); ++tries) edge *= 2;
     if (!(edge < kInfinity) || !everySquareOverflows(a, b, edge)) return false;
-    // At least n u P, which bounds |t - T| for every slope t, T its exact
-    // value with the same signs; then cut - n u P >= edge.
-    const double error = static_cast<double>(n) * 0x1p-52 * most;
-    const double cut = 2 * (edge + error);
-    if (!(cut < most)) return false;  // no slope is provably past the edge
+    if (!(edge < most)) return false;  // no slope can be past the edge
 
     // The sorted breakpoints, then the window's midpoints in the room the
     // sort's spare copy took.
@@ -232,8 +227,9 @@ bool scanNearZeroSlopes(ScanLevel level, Workspace &workspace, double a, double 
     collectKeyedBreakpoints(p, q, n, keyed);
     sortKeyedBreakpoints(keyed, m, reinterpret_cast<KeyedBreakpoint *>(list));
     const Midpoints mid{nullptr, keyed, m};
-    // The exact slopes T never decrease along ascending midpoints, which
-    // breakpoints up to the sentinel always give.
+    // Along ascending midpoints (which breakpoints up to the sentinel always
+    // give) each interval's addends +-p_k never decrease, and neither do the
+    // slopes, their recursive sums.
     if (!(keyed[m - 1].r <= kSentinel)) {
         for (int64_t j = 1; j < count; ++j) {
             if (!(mid[j - 1] <= mid[j])) return false;
@@ -242,8 +238,7 @@ bool scanNearZeroSlopes(ScanLevel level, Workspace &workspace, double a, double 
     // Narrows (below, above) to neighbours, with holds(slope) true at above
     // (or above = count) and false at below (or below = -1): eight
     // midpoints between them a pass, their slopes taken together in the
-    // vector lanes. Only the ends' property is kept, so slopes that are not
-    // monotone do no harm.
+    // vector lanes.
     const ScanKernels kernels = kernelsFor(level);
     const auto narrow = [&](int64_t below, int64_t above, auto holds) {
         constexpr int64_t kProbes = 8;
@@ -263,11 +258,11 @@ bool scanNearZeroSlopes(ScanLevel level, Workspace &workspace, double a, double 
         }
         return above;
     };
-    // Past an interval whose slope t >= cut, every exact slope is at least
-    // cut - n u P, so every slope at least the edge; the same below one
-    // whose slope t <= -cut.
-    const int64_t above = narrow(-1, count, [cut](double t) { return t >= cut; });
-    const int64_t first = narrow(-1, above, [cut](double t) { return !(t <= -cut); });
+    // The first interval whose slope is at least the edge, and every one
+    // after it, has a square term of +Inf; so do the last at most -edge,
+    // and every one before it.
+    const int64_t above = narrow(-1, count, [edge](double t) { return t >= edge; });
+    const int64_t first = narrow(-1, above, [edge](double t) { return !(t <= -edge); });
     // Every interval left out scores +Inf or NaN and never becomes best.
     const int64_t window = above - first;
     for (int64_t j = 0; j < window; ++j) list[j] = mid[first + j];
