@@ -114,6 +114,11 @@ std::vector<CensusCase> censusCases(int32_t n) {
         {"b = 1e300", [=](Problem &x) { x.b = 1e300; }},
         {"b = 1e140", [=](Problem &x) { x.b = 1e140; }},
         {"1e300 in one q, b = 0", [=](Problem &x) { x.q[k] = 1e300, x.b = 0; }},
+        {"+Inf in one q, two slopes of 1e160 cancelling between -1 and 1",
+         [=](Problem &x) {
+             x.q[k] = inf, x.p[k + 1] = 1e160, x.q[k + 1] = -1e160, x.p[k + 2] = 1e160,
+             x.q[k + 2] = 1e160;
+         }},
         {"two kinks past the sentinels (q = 3e10, -5e10; p = 1)",
          [=](Problem &x) { x.p[k] = 1, x.q[k] = 3e10, x.p[l] = 1, x.q[l] = -5e10; }},
     };

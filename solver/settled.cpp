@@ -132,38 +132,6 @@ SlopeBounds slopeBounds(const double *p, int32_t n) {
     return bounds;
 }
 
-// Inputs with a NaN or an infinity among them.
-bool settleNonFinite(double a, double b, const double *p, const double *q, int32_t n,
-                     double *result) {
-    // (R1) a NaN or infinite, b NaN or infinite, some p NaN or infinite, or
-    // some q NaN: every score is NaN or +Inf.
-    bool everyScoreFails = !std::isfinite(a) || !std::isfinite(b);
-    bool infiniteOffset = false;
-    for (int32_t k = 0; k < n; ++k) {
-        everyScoreFails |= !std::isfinite(p[k]) || std::isnan(q[k]);
-        infiniteOffset |= std::isinf(q[k]);
-    }
-    // (R2) Some q infinite and b not above zero: likewise.
-    if (everyScoreFails || (infiniteOffset && !(b > 0))) {
-        *result = kFallback;
-        return true;
-    }
-    if (!infiniteOffset) return false;
-    // (R3) Some q infinite, b > 0: every score is -Inf, +Inf or NaN, and
-    // nothing scores below -Inf. Most often the first interval already does.
-    const Interval first = firstInterval(a, b, p, q, n);
-    if (first.score == -kInfinity) {
-        *result = first.candidate;
-        return true;
-    }
-    // (R6) holds whatever q is.
-    if (everySquareOverflows(a, b, slopeBounds(p, n).least)) {
-        *result = kFallback;
-        return true;
-    }
-    return false;
-}
-
 // (R9) Given |u| <= most for every candidate u: whether every candidate's
 // sum v takes one value, *sum. That is so when some terms are so large
 // that y = fl(fl(u p) + q) = q whatever u is, the sum before the first of
@@ -271,6 +239,39 @@ bool scanNearZeroSlopes(ScanLevel level, Workspace &workspace, double a, double 
     return true;
 }
 
+// Inputs with a NaN or an infinity among them.
+bool settleNonFinite(ScanLevel level, Workspace &workspace, double a, double b, const double *p,
+                     const double *q, int32_t n, double *result) {
+    // (R1) a NaN or infinite, b NaN or infinite, some p NaN or infinite, or
+    // some q NaN: every score is NaN or +Inf.
+    bool everyScoreFails = !std::isfinite(a) || !std::isfinite(b);
+    bool infiniteOffset = false;
+    for (int32_t k = 0; k < n; ++k) {
+        everyScoreFails |= !std::isfinite(p[k]) || std::isnan(q[k]);
+        infiniteOffset |= std::isinf(q[k]);
+    }
+    // (R2) Some q infinite and b not above zero: likewise.
+    if (everyScoreFails || (infiniteOffset && !(b > 0))) {
+        *result = kFallback;
+        return true;
+    }
+    if (!infiniteOffset) return false;
+    // (R3) Some q infinite, b > 0: every score is -Inf, +Inf or NaN, and
+    // nothing scores below -Inf. Most often the first interval already does.
+    const Interval first = firstInterval(a, b, p, q, n);
+    if (first.score == -kInfinity) {
+        *result = first.candidate;
+        return true;
+    }
+    // (R6) and (R10) hold whatever q is.
+    const SlopeBounds slopes = slopeBounds(p, n);
+    if (everySquareOverflows(a, b, slopes.least)) {
+        *result = kFallback;
+        return true;
+    }
+    return scanNearZeroSlopes(level, workspace, a, b, p, q, n, slopes.most, result);
+}
+
 // Every input finite, and some at 2^200 or beyond.
 bool settleHuge(ScanLevel level, Workspace &workspace, double a, double b, const double *p,
                 const double *q, int32_t n, double *result) {
@@ -319,7 +320,7 @@ bool settledResult(ScanLevel level, Workspace &workspace, double a, double b, co
                    const double *q, int32_t n, double *result) {
     // Most inputs are finite and moderate, and leave after this one pass.
     if (!anyUnusual(a, b, p, q, n)) return false;
-    if (!allFinite(a, b, p, q, n)) return settleNonFinite(a, b, p, q, n, result);
+    if (!allFinite(a, b, p, q, n)) return settleNonFinite(level, workspace, a, b, p, q, n, result);
     return settleHuge(level, workspace, a, b, p, q, n, result);
 }
 
