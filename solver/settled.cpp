@@ -263,12 +263,13 @@ bool settleNonFinite(ScanLevel level, Workspace &workspace, double a, double b, 
         *result = first.candidate;
         return true;
     }
-    // (R6) and (R10) hold whatever q is.
+    // (R6), (R5) and (R10) hold whatever q is.
     const SlopeBounds slopes = slopeBounds(p, n);
     if (everySquareOverflows(a, b, slopes.least)) {
         *result = kFallback;
         return true;
     }
+    if (slopes.most * b < absorbed(a)) return firstWins(a, b, p, q, n, result);
     return scanNearZeroSlopes(level, workspace, a, b, p, q, n, slopes.most, result);
 }
 

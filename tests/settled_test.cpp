@@ -74,6 +74,8 @@ TEST(Settled, NonFiniteAndHugeInputsAgreeWithTheLiteralComputation) {
          normal(120, [&](Problem &x) { x.p[k] = 1e-11, x.q[k] = -inf; }), true},
         {"+Inf in one q, b the least subnormal: still -Inf",
          normal(120, [&](Problem &x) { x.q[k] = inf, x.b = 4.9e-324; }), true},
+        {"+Inf in one q, a = 1e300: every candidate is a, every score NaN",
+         normal(120, [&](Problem &x) { x.q[k] = inf, x.p[k] = -1e10, x.a = 1e300; }), true},
         {"+Inf in one q and one p of 1e300: every square overflows",
          normal(120, [&](Problem &x) { x.q[k] = inf, x.p[k + 1] = 1e300; }), true},
         // Two slopes of 1e160 that cancel only between their kinks at -1
