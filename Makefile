@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup build test test-workflow test-release test-python test-sanitizers test-windows test-macos test-arm test-dist windows macos dist run bench bench-large picture fuzz mutate octave-package python install clean
+.PHONY: all setup build test test-workflow test-release test-python test-sanitizers test-windows test-macos test-arm test-dist windows macos dist run bench bench-large bench-census picture fuzz mutate octave-package python install clean
 
 all: build
 
@@ -204,6 +204,12 @@ bench: build
 bench-large: build
 	bash tools/setup.sh gnuplot-nox
 	bash bench/large.sh $(BUILD) $(BUILD)/bench/large.dat docs/performance-large.png
+
+# The inputs that leave the pruned path (NaN, infinities, huge values, kinks
+# past the sentinels), one changed value each at 10^5 terms, against the
+# clean problem in the same rounds (docs/performance.md); some minutes.
+bench-census: build
+	$(BUILD)/bench/tarvenloch_large_bench 100000 census 10
 
 # The README's picture, docs/example.png: the example's F, drawn with
 # Octave's plotting through gnuplot (tools/draw_example.m).

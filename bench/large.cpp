@@ -14,6 +14,13 @@
 //       processor 1 and back (the median of 5 runs), or nothing where the
 //       process has fewer than two: what a pass shared between two threads
 //       pays for the data one writes and the other reads
+//   tarvenloch_large_bench N census [SECONDS]
+//       the same problem with one bad or extreme value each (NaN, an
+//       infinity, a huge number, kinks past the sentinels), and clean:
+//       single calls of minimizeOverBreakpoints taken in turns, so that
+//       every case sees the same load; prints a Markdown table of the path
+//       each takes, its median time and its ratio to the clean call. Each
+//       case gets calls until it has 11 or has taken SECONDS (default 20)
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -24,7 +31,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -70,6 +80,149 @@ void survivors(const Problem &problem) {
                                                          scratch.data(), slopes.data(), unique);
     std::printf("%d %lld %lld\n", n, static_cast<long long>(survivors),
                 static_cast<long long>(refined));
+}
+
+// ---- The census of the inputs that leave the pruned path ----
+
+struct CensusCase {
+    const char *name;
+    std::function<void(Problem &)> change;  // applied to the clean problem
+};
+
+std::vector<CensusCase> censusCases(int32_t n) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const int32_t k = n / 3, l = 2 * n / 3;  // where the bad values go
+    return {
+        {"clean", [](Problem &) {}},
+        {"NaN in one q", [=](Problem &x) { x.q[k] = nan; }},
+        {"+Inf in one q", [=](Problem &x) { x.q[k] = inf; }},
+        {"-Inf in one q", [=](Problem &x) { x.q[k] = -inf; }},
+        {"+Inf in one q, b = -1", [=](Problem &x) { x.q[k] = inf, x.b = -1; }},
+        {"+Inf in one q, b = 0", [=](Problem &x) { x.q[k] = inf, x.b = 0; }},
+        {"NaN in one p", [=](Problem &x) { x.p[k] = nan; }},
+        {"+Inf in one p", [=](Problem &x) { x.p[k] = inf; }},
+        {"a = NaN", [=](Problem &x) { x.a = nan; }},
+        {"a = +Inf", [=](Problem &x) { x.a = inf; }},
+        {"b = NaN", [=](Problem &x) { x.b = nan; }},
+        {"b = +Inf", [=](Problem &x) { x.b = inf; }},
+        {"b = -Inf", [=](Problem &x) { x.b = -inf; }},
+        {"1e300 in one q", [=](Problem &x) { x.q[k] = 1e300; }},
+        {"-1e250 in one q", [=](Problem &x) { x.q[k] = -1e250; }},
+        {"1e300 in one p", [=](Problem &x) { x.p[k] = 1e300; }},
+        {"a = 1e300", [=](Problem &x) { x.a = 1e300; }},
+        {"b = 1e300", [=](Problem &x) { x.b = 1e300; }},
+        {"b = 1e140", [=](Problem &x) { x.b = 1e140; }},
+        {"1e300 in one q, b = 0", [=](Problem &x) { x.q[k] = 1e300, x.b = 0; }},
+        {"+Inf in one q, two slopes of 1e160 cancelling between -1 and 1",
+         [=](Problem &x) {
+             x.q[k] = inf, x.p[k + 1] = 1e160, x.q[k + 1] = -1e160, x.p[k + 2] = 1e160,
+             x.q[k + 2] = 1e160;
+         }},
+        {"two kinks past the sentinels (q = 3e10, -5e10; p = 1)",
+         [=](Problem &x) { x.p[k] = 1, x.q[k] = 3e10, x.p[l] = 1, x.q[l] = -5e10; }},
+    };
+}
+
+// The path minimize() takes, by the same tests in the same order.
+std::string censusPath(const Problem &problem) {
+    const int32_t n = problem.n();
+    const double *p = problem.p.data(), *q = problem.q.data();
+    const int32_t m = tarvenloch::countBreakpoints(p, n);
+    if (m == 0) return "no kink";
+    double settled;
+    tarvenloch::Workspace workspace;
+    if (tarvenloch::settledResult(tarvenloch::selectedScanLevel(), workspace, problem.a, problem.b,
+                                  p, q, n, &settled))
+        return "settled";
+    tarvenloch::Magnitudes magnitudes;
+    if (!tarvenloch::pruningApplies(problem.a, problem.b, p, q, n, &magnitudes)) {
+        return "full scan";
+    }
+    std::vector<tarvenloch::KeyedBreakpoint> keyed(m + 1), spare(m);
+    tarvenloch::collectKeyedBreakpoints(p, q, n, keyed.data());
+    tarvenloch::sortKeyedBreakpoints(keyed.data(), m, spare.data());
+    if (!(keyed[m - 1].r <= tarvenloch::kSentinel)) {
+        std::vector<double> mid(2 * static_cast<size_t>(m) + 1);
+        tarvenloch::buildMidpointsOf([&](int64_t i) { return keyed[i].r; }, m, mid.data());
+        if (!tarvenloch::ascending(mid.data(), static_cast<int64_t>(mid.size()))) {
+            return "full scan";
+        }
+    }
+    const int64_t count = 2 * static_cast<int64_t>(m) + 1;
+    std::vector<double> scratch(tarvenloch::pruningScratchBytes(n, count) / 8 + 1);
+    std::vector<double> kept(n + 9);
+    const int64_t survivors =
+        tarvenloch::pruneIntervals(problem.a, problem.b, p, q, n, magnitudes, keyed.data(), m,
+                                   nullptr, count, scratch.data(), kept.data());
+    return "pruned, " + std::to_string(survivors) + " kept";
+}
+
+void census(int32_t n, double budget) {
+    const Problem clean = largeProblem(n);
+    const std::vector<CensusCase> cases = censusCases(n);
+    std::vector<Problem> problems;
+    for (const CensusCase &c : cases) {
+        problems.push_back(clean);
+        c.change(problems.back());
+    }
+    constexpr size_t kCalls = 11;
+    std::vector<std::vector<double>> seconds(cases.size());
+    std::vector<double> spent(cases.size(), 0.0);
+    // settledResult alone on the clean problem, in the same rounds: what
+    // every call from 52 breakpoints on pays for the shortcuts.
+    std::vector<double> asked;
+    tarvenloch::Workspace workspace;
+    for (bool more = true; more;) {
+        more = false;
+        if (asked.size() < kCalls) {
+            double u = 0;
+            const auto start = std::chrono::steady_clock::now();
+            for (int repeat = 0; repeat < 100; ++repeat) {
+                tarvenloch::settledResult(tarvenloch::selectedScanLevel(), workspace, clean.a,
+                                          clean.b, clean.p.data(), clean.q.data(), n, &u);
+            }
+            asked.push_back(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
+                100);
+        }
+        for (size_t i = 0; i < cases.size(); ++i) {
+            if (seconds[i].size() >= kCalls || (!seconds[i].empty() && spent[i] >= budget)) {
+                continue;
+            }
+            more = true;
+            const Problem &x = problems[i];
+            double u = 0;
+            const auto start = std::chrono::steady_clock::now();
+            minimizeOverBreakpoints(&u, x.a, x.b, x.p.data(), x.q.data(), x.n());
+            const double took =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            seconds[i].push_back(took);
+            spent[i] += took;
+        }
+    }
+    std::vector<double> medians;
+    for (auto &s : seconds) {
+        std::sort(s.begin(), s.end());
+        medians.push_back(s[s.size() / 2]);
+    }
+    std::printf("| n = %d: the change | path | calls | time per call | x a clean call |\n", n);
+    std::printf("|---|---|---:|---:|---:|\n");
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const double t = medians[i];
+        char time[32];
+        if (t < 1) {
+            std::snprintf(time, sizeof time, "%.2f ms", t * 1e3);
+        } else {
+            std::snprintf(time, sizeof time, "%.2f s", t);
+        }
+        std::printf("| %s | %s | %zu | %s | %.2fx |\n", cases[i].name,
+                    censusPath(problems[i]).c_str(), seconds[i].size(), time, t / medians[0]);
+    }
+    std::sort(asked.begin(), asked.end());
+    const double hook = asked[asked.size() / 2];
+    std::printf("\nsettledResult alone on the clean problem: %.2f us, %.2f %% of a clean call\n",
+                hook * 1e6, 100 * hook / medians[0]);
 }
 
 bool pinTo(int processor) {
@@ -123,11 +276,17 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s N THREADS [CALLS] | %s N survivors | %s crosscore\n",
-                     argv[0], argv[0], argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s N THREADS [CALLS] | %s N survivors | %s N census [SECONDS] | %s "
+                     "crosscore\n",
+                     argv[0], argv[0], argv[0], argv[0]);
         return 2;
     }
     const int32_t n = std::atoi(argv[1]);
+    if (std::strcmp(argv[2], "census") == 0) {
+        census(n, argc > 3 ? std::atof(argv[3]) : 20.0);
+        return 0;
+    }
     const Problem problem = largeProblem(n);
     if (std::strcmp(argv[2], "survivors") == 0) {
         survivors(problem);

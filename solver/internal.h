@@ -6,6 +6,7 @@
 //   sort.cpp      the breakpoint sort
 //   drop.cpp      dropping intervals that repeat their left neighbour
 //   prune.cpp     pruning intervals that provably cannot win
+//   settled.cpp   results known before the grid is built
 //   scan.cpp      the exact scans (scan_vector.cpp: their vector forms)
 //   minimize.cpp  the orchestration, and the scratch memory
 #ifndef TARVENLOCH_INTERNAL_H
@@ -296,6 +297,23 @@ bool scanLevelSupported(ScanLevel level);
 // The kernels for a level; the portable ones when the level is not supported.
 ScanKernels kernelsFor(ScanLevel level);
 
+// ---- Results known before the grid is built (settled.cpp) ----
+
+class Workspace;
+
+// Whether the result of a problem with at least one breakpoint is known
+// from O(n) passes over its terms, and if so writes it to *result: inputs
+// under which every score is NaN or +Inf (the result is 1e8), the first
+// interval scores -Inf, or huge values make every interval score the same
+// or none score below 1e100. Where huge values make every score +Inf or NaN
+// but near a slope of zero, it also scans just the intervals there (with
+// the scan of this level), on the sorted grid in the workspace's scratch.
+// Otherwise it returns false, after one pass for finite inputs below 2^200
+// in magnitude. docs/pruning.md, "Results known before the scan", gives the
+// argument for each rule.
+bool settledResult(ScanLevel level, Workspace &workspace, double a, double b, const double *p,
+                   const double *q, int32_t n, double *result);
+
 // ---- The orchestration (minimize.cpp) ----
 
 // Problems with fewer breakpoints than this take the full scan unless
@@ -310,7 +328,10 @@ constexpr int32_t kMinPrunedBreakpoints = 52;
 // forced, so that tests and fuzzers reach every path on small problems.
 // Pruned falls back to the full scan where its bound does not apply.
 // PrunedCarried also carries the running sums' rounding errors whatever
-// the size (see Carry).
+// the size (see Carry). Where pruning is tried (Automatic from
+// kMinPrunedBreakpoints on, Pruned and PrunedCarried at every size) and
+// its bound does not apply, settledResult() is asked before the full scan;
+// below that size every input costs about the same full scan.
 enum class Strategy : int { Automatic = 0, FullScan = 1, Pruned = 2, PrunedCarried = 3 };
 
 // Whether a problem's work is shared among a team's threads: from

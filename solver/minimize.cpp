@@ -281,6 +281,10 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
     PrunedLayout layout;
     if (!tryPruning ||
         !pruningStage(workspace, a, b, p, q, n, m, carry, magnitudes, layout, team)) {
+        // Where the bound does not apply (an input not finite, or too
+        // large), the result may be known without the grid (settled.cpp).
+        if (tryPruning && settledResult(options.level, workspace, a, b, p, q, n, result))
+            return true;
         return fullSolve(options, workspace, result, a, b, p, q, n, m);
     }
     if (layout.keyed == nullptr) return outOfMemory(result);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "internal.h"
 
@@ -96,6 +97,8 @@ double scanPortable(double *mid, int64_t count, double a, double b, const double
         if (value < bestValue) {
             bestValue = value;
             bestCandidate = u;
+            // Nothing scores below -Inf: no later interval can win.
+            if (value == -std::numeric_limits<double>::infinity()) break;
         }
     }
     return bestCandidate;

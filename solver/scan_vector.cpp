@@ -147,10 +147,11 @@ struct Blocks {
 };
 
 // Runs body<blocks>(start) over [0, padded) in steps of kWideBlocks vectors
-// while they last, then of up to kMaxBlocks.
-template <typename Body>
-__attribute__((always_inline)) inline void forEachBlock(int64_t padded, Body body) {
-    for (int64_t start = 0; start < padded;) {
+// while they last, then of up to kMaxBlocks; stops early once done() holds
+// after a step.
+template <typename Body, typename Done>
+__attribute__((always_inline)) inline void forEachBlock(int64_t padded, Body body, Done done) {
+    for (int64_t start = 0; start < padded && !done();) {
         const int64_t vectors = (padded - start) / kLanes;
         if (kWideBlocks > kMaxBlocks && vectors >= kWideBlocks) {
             body(start, Blocks<kWideBlocks>());
@@ -175,6 +176,10 @@ __attribute__((always_inline)) inline void forEachBlock(int64_t padded, Body bod
         start += blocks * kLanes;
     }
 }
+template <typename Body>
+__attribute__((always_inline)) inline void forEachBlock(int64_t padded, Body body) {
+    forEachBlock(padded, body, [] { return false; });
+}
 
 }  // namespace
 
@@ -190,18 +195,27 @@ double SCAN_NAME(double *mid, int64_t count, double a, double b, const double *p
     Vector bestValue = broadcast(1e100), bestCandidate = broadcast(1e8), bestInterval = {};
     Vector lane;
     for (int i = 0; i < kLanes; ++i) lane[i] = i;
-    forEachBlock(padded, [&](int64_t start, auto blocks) {
-        constexpr int kBlocks = decltype(blocks)::value;
-        Vector u[kBlocks], score[kBlocks];
-        scanBlock<kBlocks>(mid + start, a, b, p, q, n, u, score);
-        for (int r = 0; r < kBlocks; ++r) {
-            const auto better = score[r] < bestValue;
-            bestValue = better ? score[r] : bestValue;
-            bestCandidate = better ? u[r] : bestCandidate;
-            bestInterval =
-                better ? broadcast(static_cast<double>(start + r * kLanes)) + lane : bestInterval;
-        }
-    });
+    forEachBlock(
+        padded,
+        [&](int64_t start, auto blocks) {
+            constexpr int kBlocks = decltype(blocks)::value;
+            Vector u[kBlocks], score[kBlocks];
+            scanBlock<kBlocks>(mid + start, a, b, p, q, n, u, score);
+            for (int r = 0; r < kBlocks; ++r) {
+                const auto better = score[r] < bestValue;
+                bestValue = better ? score[r] : bestValue;
+                bestCandidate = better ? u[r] : bestCandidate;
+                bestInterval = better ? broadcast(static_cast<double>(start + r * kLanes)) + lane
+                                      : bestInterval;
+            }
+        },
+        [&] {
+            // Nothing scores below -Inf: once a lane holds it, every interval
+            // before it has been scored and no later one can win.
+            bool lowest = false;
+            for (int i = 0; i < kLanes; ++i) lowest |= bestValue[i] == -__builtin_inf();
+            return lowest;
+        });
     double value = bestValue[0], result = bestCandidate[0], interval = bestInterval[0];
     for (int i = 1; i < kLanes; ++i) {
         if (bestValue[i] < value || (bestValue[i] == value && bestInterval[i] < interval)) {

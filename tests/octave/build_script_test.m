@@ -119,7 +119,7 @@ end
 %! assert ({getenv("CXXFLAGS"), getenv("CFLAGS")}, before);
 %! assert (all (strncmp (commands(:, 1), '"', 1)), "a command does not start with the program");
 %! compiles = commands(! cellfun ("isempty", strfind (commands(:, 1), " -c ")), :);
-%! assert (rows (compiles), 13);  # two gateways, seven solver files, api_version.c, three scans
+%! assert (rows (compiles), 14);  # two gateways, eight solver files, api_version.c, three scans
 %! for i = 1:rows (compiles)
 %!   column = 2 + ! isempty (regexp (compiles{i, 1}, '\.c" -o', "once"));
 %!   assert (! isempty (strfind (compiles{i, column}, "-ffp-contract=off")), compiles{i, 1});
