@@ -20,7 +20,7 @@ for module in tarvenloch tarvenloch_batch; do
 done
 cp "$top/packaging/octave/Makefile" \
    "$top"/mex/{gateway.cpp,batch_gateway.cpp,inputs.h,api_version.c,export.h,exports.map} \
-   "$top"/solver/{tarvenloch.h,internal.h,grid.h,minimize.cpp,sort.cpp,drop.cpp,prune.cpp,settled.cpp,scan.cpp,scan_vector.cpp} \
+   "$top"/solver/{tarvenloch.h,internal.h,grid.h,bound.h,minimize.cpp,sort.cpp,drop.cpp,prune.cpp,settled.cpp,scan.cpp,scan_vector.cpp} \
    "$top"/solver/{batch.h,batch.cpp,threads.h,threads.cpp} \
    "$package/src/"
 tar -C "$stage" -czf "$out/$name.tar.gz" "$name"
