@@ -47,7 +47,7 @@ expected_imports() {
     # (dyld_stub_binder, which resolves the lazy bindings, has no underscore.
     # On Intel, sysctlbyname tells which vector instructions the processor
     # has, and trunc and floor are calls, not instructions.)
-    local macos_system="free getenv malloc memcpy strcmp"
+    local macos_system="free getenv malloc memcpy memmove strcmp"
     if [[ $1 == *.mexmaci64 ]]; then
         macos_system+=" __bzero sysctlbyname trunc"
         [[ $1 != tarvenloch_batch.* ]] || macos_system+=" floor"
