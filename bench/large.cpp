@@ -130,32 +130,36 @@ std::string censusPath(const Problem &problem) {
     const double *p = problem.p.data(), *q = problem.q.data();
     const int32_t m = tarvenloch::countBreakpoints(p, n);
     if (m == 0) return "no kink";
-    double settled;
-    tarvenloch::Workspace workspace;
-    if (tarvenloch::settledResult(tarvenloch::selectedScanLevel(), workspace, problem.a, problem.b,
-                                  p, q, n, &settled))
-        return "settled";
     tarvenloch::Magnitudes magnitudes;
-    if (!tarvenloch::pruningApplies(problem.a, problem.b, p, q, n, &magnitudes)) {
-        return "full scan";
+    const bool applies = tarvenloch::pruningApplies(problem.a, problem.b, p, q, n, &magnitudes);
+    if (!applies || magnitudes.unusual) {
+        double settled;
+        tarvenloch::Workspace workspace;
+        if (tarvenloch::settledResult(tarvenloch::selectedScanLevel(), workspace, problem.a,
+                                      problem.b, p, q, n, &settled))
+            return "settled";
+        if (!applies) return "full scan";
     }
     std::vector<tarvenloch::KeyedBreakpoint> keyed(m + 1), spare(m);
     tarvenloch::collectKeyedBreakpoints(p, q, n, keyed.data());
     tarvenloch::sortKeyedBreakpoints(keyed.data(), m, spare.data());
+    int64_t count = 2 * static_cast<int64_t>(m) + 1;
+    std::vector<double> mid(count);
+    const double *list = nullptr;  // the midpoints the pruning takes, when not from the grid
+    std::string ends;
     if (!(keyed[m - 1].r <= tarvenloch::kSentinel)) {
-        std::vector<double> mid(2 * static_cast<size_t>(m) + 1);
         tarvenloch::buildMidpointsOf([&](int64_t i) { return keyed[i].r; }, m, mid.data());
-        if (!tarvenloch::ascending(mid.data(), static_cast<int64_t>(mid.size()))) {
-            return "full scan";
+        if (!tarvenloch::ascending(mid.data(), count)) {
+            if (count < 3 || !tarvenloch::ascending(mid.data() + 1, count - 2)) return "full scan";
+            list = mid.data() + 1, count -= 2, ends = " and the 2 end intervals";
         }
     }
-    const int64_t count = 2 * static_cast<int64_t>(m) + 1;
     std::vector<double> scratch(tarvenloch::pruningScratchBytes(n, count) / 8 + 1);
     std::vector<double> kept(n + 9);
     const int64_t survivors =
-        tarvenloch::pruneIntervals(problem.a, problem.b, p, q, n, magnitudes, keyed.data(), m,
-                                   nullptr, count, scratch.data(), kept.data());
-    return "pruned, " + std::to_string(survivors) + " kept";
+        tarvenloch::pruneIntervals(problem.a, problem.b, p, q, n, magnitudes, keyed.data(), m, list,
+                                   count, scratch.data(), kept.data());
+    return "pruned, " + std::to_string(survivors) + " kept" + ends;
 }
 
 void census(int32_t n, double budget) {

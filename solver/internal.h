@@ -188,8 +188,21 @@ struct Magnitudes {
     double offsetSum;    // sum of -sign(p_k) q_k, or |q_k| where p_k = 0, likewise
     double offsetSumLow;
     bool compensated;   // whether the rounding errors are carried (else every low part is 0)
+    bool unusual;       // some input is NaN, infinite or at least 2^200 (unusualMark)
     int32_t tinyTerms;  // terms with 0 < |p_k| <= 1e-10: a kink but no breakpoint
 };
+// Bit 63 set when x is NaN, infinite or at least 2^200 in magnitude, the
+// inputs under which settledResult's rules may fix the result; below 2^200
+// none of them applies. The bits of |x| with 2047 - 1223 added to the
+// exponent field carry into the sign bit, which |x| leaves clear, just when
+// that field is 1223 or more: ORed over the inputs, with no branch.
+constexpr uint32_t kHugeField = 1023 + 200;
+inline uint64_t unusualMark(double x) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return (bits & ~(uint64_t{1} << 63)) + (uint64_t{2047 - kHugeField} << 52);
+}
+
 // Whether the pruning's running sums carry their rounding errors:
 // automatically (from a size on where it pays), never, or always.
 enum class Carry : int { Automatic = 0, Never = 1, Always = 2 };

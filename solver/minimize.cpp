@@ -39,11 +39,12 @@ uint64_t fullScanBytes(int32_t m) {
 // The pruned path's scratch: the keyed breakpoints, the pruning's own
 // (whose room the sort uses first, for its spare copy of the breakpoints,
 // and a fallback scan for its midpoints), and three padded lists of up to
-// n + 1 intervals (kept midpoints, slopes, scores; the first also holds a
-// fallback scan's marks). docs/performance.md lists the bytes a term.
+// n + 3 intervals (the n + 1 the pruning keeps at most, and the grid's two
+// end intervals where kinks lie past both sentinels) (kept midpoints, slopes, scores; the first
+// also holds a fallback scan's marks). docs/performance.md lists the bytes a term.
 uint64_t prunedBytes(int32_t n, int32_t m) {
     const uint64_t count = 2 * static_cast<uint64_t>(m) + 1;
-    const uint64_t list = static_cast<uint64_t>(n) + 1 + kPadding;
+    const uint64_t list = static_cast<uint64_t>(n) + 3 + kPadding;
     return (static_cast<uint64_t>(m) + 1) * sizeof(KeyedBreakpoint) +
            pruningScratchBytes(n, static_cast<int64_t>(count)) + 3 * doublesToBytes(list);
 }
@@ -108,7 +109,7 @@ struct PrunedLayout {
         : keyed(static_cast<KeyedBreakpoint *>(scratch)),
           pruningScratch(keyed + m + 1),
           pruningRoom(static_cast<char *>(pruningScratch) + kPruningStateBytes),
-          list(static_cast<size_t>(n) + 1 + kPadding) {
+          list(static_cast<size_t>(n) + 3 + kPadding) {
         kept = reinterpret_cast<double *>(static_cast<char *>(pruningScratch) +
                                           pruningScratchBytes(n, count));
         slopes = kept + list;
@@ -213,6 +214,27 @@ bool pruningStage(Workspace &workspace, double a, double b, const double *p, con
     return applies;
 }
 
+// The pruning where only the grid's first and last midpoints are out of
+// order (kinks past both sentinels): the other 2m - 1 intervals, whose
+// midpoints ascend, are pruned as a grid of their own (the argument asks
+// nothing else of the midpoints), and the two end intervals are kept
+// whatever they score. The first interval of least score is an end
+// interval or the first of least score among the others, which the
+// pruning keeps; the kept list stays in interval order. Returns how many
+// are kept.
+int64_t pruneInterior(const PrunedLayout &layout, const Magnitudes &magnitudes, double a, double b,
+                      const double *p, const double *q, int32_t n, int32_t m, const double *mid,
+                      Team *team) {
+    const int64_t count = 2 * static_cast<int64_t>(m) + 1;
+    const double first = mid[0], last = mid[count - 1];
+    int64_t kept =
+        pruneIntervals(a, b, p, q, n, magnitudes, layout.keyed, m, mid + 1, count - 2,
+                       layout.pruningScratch, layout.kept + 1, nullptr, nullptr, nullptr, team);
+    layout.kept[0] = first;
+    layout.kept[++kept] = last;
+    return kept + 1;
+}
+
 // The pruned path, once the bound applies and the breakpoints are sorted:
 // the intervals that could hold the result, then a second round with
 // their exact candidates, then the exact scan of what is left.
@@ -220,22 +242,33 @@ double prunedSolve(const SolveOptions &options, const PrunedLayout &layout,
                    const Magnitudes &magnitudes, double a, double b, const double *p,
                    const double *q, int32_t n, int32_t m, Team *team) {
     const int64_t count = 2 * static_cast<int64_t>(m) + 1;
+    int64_t survivors = -1;  // not pruned yet
     // Breakpoints (all >= 0, sorted) up to the sentinel make an ascending
     // grid, whose midpoints ascend too, as rounding is monotone: only a
     // larger last breakpoint calls for the check.
     if (!(layout.keyed[m - 1].r <= kSentinel)) {
-        double *mid = static_cast<double *>(layout.pruningRoom);
+        // The lists of slopes and scores, free until the scan, hold the
+        // 2m + 1 midpoints and their padding.
+        double *mid = layout.slopes;
         const KeyedBreakpoint *keyed = layout.keyed;
         buildMidpointsOf([keyed](int64_t i) { return keyed[i].r; }, m, mid);
-        // Kinks past the sentinels: the grid is scanned as built. The list
-        // of kept midpoints holds the 2m + 1 marks.
-        if (!ascending(mid, count))
-            return fullScan(options, mid, count, a, b, p, q, n,
-                            reinterpret_cast<unsigned char *>(layout.kept));
+        if (!ascending(mid, count)) {
+            // Past the sentinels (two kinks or more), only the first and
+            // the last midpoints can fall out of order; where the others
+            // ascend, they are pruned, and the two end intervals join the
+            // kept ones. Otherwise the grid is scanned as built, the list
+            // of kept midpoints holding the 2m + 1 marks.
+            if (count < 3 || !ascending(mid + 1, count - 2))
+                return fullScan(options, mid, count, a, b, p, q, n,
+                                reinterpret_cast<unsigned char *>(layout.kept));
+            survivors = pruneInterior(layout, magnitudes, a, b, p, q, n, m, mid, team);
+        }
     }
-    const int64_t survivors =
-        pruneIntervals(a, b, p, q, n, magnitudes, layout.keyed, m, nullptr, count,
-                       layout.pruningScratch, layout.kept, nullptr, nullptr, nullptr, team);
+    if (survivors < 0) {
+        survivors =
+            pruneIntervals(a, b, p, q, n, magnitudes, layout.keyed, m, nullptr, count,
+                           layout.pruningScratch, layout.kept, nullptr, nullptr, nullptr, team);
+    }
     // Once the kept intervals' slopes are exact, their candidates are too,
     // and a second round with a much tighter bound drops most of them
     // before their sums are taken.
@@ -286,6 +319,14 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
         if (tryPruning && settledResult(options.level, workspace, a, b, p, q, n, result))
             return true;
         return fullSolve(options, workspace, result, a, b, p, q, n, m);
+    }
+    if (magnitudes.unusual) {
+        // Huge values can keep within the bound's limits and still make it
+        // too wide to drop anything, so the rules that fix the result come
+        // first for them too. They may use the workspace: the breakpoints
+        // are collected and sorted again where they fix nothing.
+        if (settledResult(options.level, workspace, a, b, p, q, n, result)) return true;
+        collectAndSort(workspace, p, q, n, m, layout, team);
     }
     if (layout.keyed == nullptr) return outOfMemory(result);
     *result = prunedSolve(options, layout, magnitudes, a, b, p, q, n, m, team);

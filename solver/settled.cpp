@@ -34,26 +34,13 @@ inline uint32_t exponentField(double x) {
     return static_cast<uint32_t>(bits >> 52) & 0x7ffu;
 }
 
-// Below 2^200 every input is too small for the rules on huge values to
-// apply, and also for the pruning bound's limits (C2) to fail: with
-// n < 2^31 terms, sum |p| and sum |q| stay below 2^231 and every product
-// in (C2) below 2^870.
-constexpr uint32_t kHugeField = 1023 + 200;
-
-// Whether some input is NaN, infinite or at least 2^200 in magnitude. The
-// bits of |x| with 2047 - 1223 added to the exponent field carry into the
-// sign bit, which |x| leaves clear, just when that field is 1223 or more:
-// an OR a value and no branch, which the compiler makes vector code of.
+// Below 2^200 (kHugeField) every input is too small for the rules on huge
+// values to apply, and also for the pruning bound's limits (C2) to fail:
+// with n < 2^31 terms, sum |p| and sum |q| stay below 2^231 and every
+// product in (C2) below 2^870.
 bool anyUnusual(double a, double b, const double *p, const double *q, int32_t n) {
-    constexpr uint64_t kMagnitude = ~(uint64_t{1} << 63);
-    constexpr uint64_t kCarry = uint64_t{2047 - kHugeField} << 52;
-    const auto marked = [](double x) {
-        uint64_t bits;
-        std::memcpy(&bits, &x, sizeof bits);
-        return (bits & kMagnitude) + kCarry;
-    };
-    uint64_t any = marked(a) | marked(b);
-    for (int32_t k = 0; k < n; ++k) any |= marked(p[k]) | marked(q[k]);
+    uint64_t any = unusualMark(a) | unusualMark(b);
+    for (int32_t k = 0; k < n; ++k) any |= unusualMark(p[k]) | unusualMark(q[k]);
     return any >> 63 != 0;
 }
 
