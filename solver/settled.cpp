@@ -153,6 +153,32 @@ bool sumIsFixed(double most, const double *p, const double *q, int32_t n, double
     return fixed;
 }
 
+// Narrows (below, above) to neighbours, with holds(slope) true at above
+// (or above = count) and false at below (or below = -1), and returns
+// above: eight midpoints between them a pass, their slopes taken together
+// in the vector lanes. holds must hold at every midpoint after one where
+// it does, as it does for slopes that never decrease along the midpoints.
+template <typename Holds>
+int64_t narrowedEdge(const ScanKernels &kernels, const Midpoints &mid, const double *p,
+                     const double *q, int32_t n, int64_t below, int64_t above, Holds holds) {
+    constexpr int64_t kProbes = 8;
+    double probe[2 * kProbes], slope[2 * kProbes];
+    int64_t at[kProbes];
+    while (above - below > 1) {
+        const int64_t gap = above - below;
+        const int64_t probes = std::min(kProbes, gap - 1);
+        for (int64_t i = 0; i < probes; ++i) {
+            at[i] = below + gap * (i + 1) / (probes + 1);
+            probe[i] = mid[at[i]];
+        }
+        kernels.slopes(probe, probes, p, q, n, slope);
+        int64_t i = 0;
+        while (i < probes && !holds(slope[i])) below = at[i++];
+        if (i < probes) above = at[i];
+    }
+    return above;
+}
+
 // (R10) Every square term overflows except where the slope is near zero:
 // the intervals whose slope is far from zero cannot win, and only those
 // between, found by a search of the sorted grid, are scanned. Writes the result
@@ -190,28 +216,9 @@ bool scanNearZeroSlopes(ScanLevel level, Workspace &workspace, double a, double 
             if (!(mid[j - 1] <= mid[j])) return false;
         }
     }
-    // Narrows (below, above) to neighbours, with holds(slope) true at above
-    // (or above = count) and false at below (or below = -1): eight
-    // midpoints between them a pass, their slopes taken together in the
-    // vector lanes.
     const ScanKernels kernels = kernelsFor(level);
     const auto narrow = [&](int64_t below, int64_t above, auto holds) {
-        constexpr int64_t kProbes = 8;
-        double probe[2 * kProbes], slope[2 * kProbes];
-        int64_t at[kProbes];
-        while (above - below > 1) {
-            const int64_t gap = above - below;
-            const int64_t probes = std::min(kProbes, gap - 1);
-            for (int64_t i = 0; i < probes; ++i) {
-                at[i] = below + gap * (i + 1) / (probes + 1);
-                probe[i] = mid[at[i]];
-            }
-            kernels.slopes(probe, probes, p, q, n, slope);
-            int64_t i = 0;
-            while (i < probes && !holds(slope[i])) below = at[i++];
-            if (i < probes) above = at[i];
-        }
-        return above;
+        return narrowedEdge(kernels, mid, p, q, n, below, above, holds);
     };
     // The first interval whose slope is at least the edge, and every one
     // after it, has a square term of +Inf; so do the last at most -edge,

@@ -64,6 +64,21 @@ bool byValue(const KeyedBreakpoint &x, const KeyedBreakpoint &y) { return x.r < 
 // keys, each sorted by one thread, end the same too.
 namespace {
 
+// Each range's start in each bucket, in place of its count there: after
+// every earlier bucket, and after the earlier ranges' values in the same
+// bucket. Range r's counts start at counts + r * stride.
+inline void bucketStarts(uint32_t *counts, uint32_t buckets, size_t stride, int64_t ranges) {
+    uint32_t total = 0;
+    for (uint32_t bucket = 0; bucket < buckets; ++bucket) {
+        for (int64_t r = 0; r < ranges; ++r) {
+            uint32_t &offset = counts[r * stride + bucket];
+            const uint32_t here = offset;
+            offset = total;
+            total += here;
+        }
+    }
+}
+
 // The radix passes, kBits of the 31-bit key at a time, least significant
 // first, skipping the digits every key shares; the result ends in values.
 // tables holds ranges.count tables of counts.
@@ -103,17 +118,7 @@ void radixPasses(KeyedBreakpoint *values, int32_t m, KeyedBreakpoint *spare, Tea
                     ++counts[(keyOf(from[i]) >> shift) & (kBuckets - 1)];
             });
         }
-        // Each range's start in each bucket: after every earlier bucket,
-        // and after the earlier ranges' values in the same bucket.
-        uint32_t total = 0;
-        for (uint32_t bucket = 0; bucket < kBuckets; ++bucket) {
-            for (int64_t r = 0; r < ranges.count; ++r) {
-                uint32_t &offset = tables[r * kTable + at + bucket];
-                const uint32_t here = offset;
-                offset = total;
-                total += here;
-            }
-        }
+        bucketStarts(tables + at, kBuckets, kTable, ranges.count);
         forEachRange(team, ranges, [&](int64_t r, int64_t first, int64_t last) {
             uint32_t *offsets = tables + r * kTable + at;
             for (int64_t i = first; i < last; ++i) {
