@@ -147,8 +147,12 @@ struct Layout {
     static uint64_t increaseEntries(int32_t n, int64_t count) {
         return std::max<uint64_t>(static_cast<uint64_t>(count) + 8, 2 * terms(n));
     }
+    // increaseLow: one entry an interval, and two more for the second
+    // round, whose list may hold the grid's two end intervals beside the
+    // pruned ones (kinks past both sentinels).
+    static uint64_t lowEntries(int64_t count) { return static_cast<uint64_t>(count) + 2; }
     static uint64_t bytes(int32_t n, int64_t count) {
-        return kStateBytes + (increaseEntries(n, count) + static_cast<uint64_t>(count)) * 8 +
+        return kStateBytes + (increaseEntries(n, count) + lowEntries(count)) * 8 +
                terms(n) * (sizeof(Kink) + sizeof(TinyKink)) +
                (terms(n) / kCheckpointEvery + 2) * sizeof(LinearForm);
     }
@@ -157,7 +161,7 @@ struct Layout {
         state = static_cast<State *>(scratch);
         increase = reinterpret_cast<double *>(static_cast<char *>(scratch) + kStateBytes);
         increaseLow = increase + increaseEntries(n, count);
-        kinks = reinterpret_cast<Kink *>(increaseLow + count);
+        kinks = reinterpret_cast<Kink *>(increaseLow + lowEntries(count));
         tinyKinks = reinterpret_cast<TinyKink *>(kinks + terms(n));
         checkpoints = reinterpret_cast<LinearForm *>(tinyKinks + terms(n));
     }
@@ -986,7 +990,7 @@ int64_t pruneIntervals(double a, double b, const double *p, const double *q, int
 
 // Step 8: the bound of steps 4 to 7 for candidates that are the literal
 // ones, so that nothing moves (docs/pruning.md), and the keep rule again;
-// count <= n + 1 fits the lists.
+// count <= the intervals + 2 fits the lists.
 int64_t refineCandidates(double a, double b, int32_t n, const Magnitudes &magnitudes, void *scratch,
                          double *u, int64_t count, IntervalEstimate *estimates, bool *settled) {
     const Layout::State &state = *static_cast<const Layout::State *>(scratch);

@@ -147,6 +147,11 @@ TEST(Settled, NonFiniteAndHugeInputsAgreeWithTheLiteralComputation) {
          normal(120,
                 [&](Problem &x) { x.p[k] = 1, x.q[k] = 3e10, x.p[k + 1] = 1, x.q[k + 1] = -5e10; }),
          false},
+        // Kinks past both sentinels and few of them: nearly every interval
+        // is kept, and the second round's list holds the two end intervals
+        // beside them (an outside review's input).
+        {"two of two kinks past the sentinels",
+         terms(0, -1e30, {-2, 1, 0}, {-0x1p104, -0x1p103, -0x1.ffffffffffffep157}), false},
     };
     for (const Row &row : rows) {
         const Problem &x = row.problem;
