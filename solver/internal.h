@@ -193,14 +193,15 @@ struct Magnitudes {
 };
 // Bit 63 set when x is NaN, infinite or at least 2^200 in magnitude, the
 // inputs under which settledResult's rules may fix the result; below 2^200
-// none of them applies. The bits of |x| with 2047 - 1223 added to the
+// none of them applies. The bits of |x| with 2048 - 1223 added to the
 // exponent field carry into the sign bit, which |x| leaves clear, just when
-// that field is 1223 or more: ORed over the inputs, with no branch.
+// that field is 1223 or more (the field holds 0 to 2047): ORed over the
+// inputs, with no branch.
 constexpr uint32_t kHugeField = 1023 + 200;
 inline uint64_t unusualMark(double x) {
     uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
-    return (bits & ~(uint64_t{1} << 63)) + (uint64_t{2047 - kHugeField} << 52);
+    return (bits & ~(uint64_t{1} << 63)) + (uint64_t{2048 - kHugeField} << 52);
 }
 
 // Whether the pruning's running sums carry their rounding errors:

@@ -48,7 +48,7 @@ bool anyUnusual(double a, double b, const double *p, const double *q, int32_t n)
 // half the gap on either side of x (the gap below is half the one above
 // when |x| is a power of 2), so fl(x + d) = x for every |d| < absorbed(x).
 // 0, which no addend is below, where the quarter would not be a normal
-// number (|x| < 2^-967, zero) or x is not finite.
+// number (|x| < 2^-968, zero) or x is not finite.
 inline double absorbed(double x) {
     const uint32_t field = exponentField(x);
     if (field < 55 || field == 0x7ff) return 0;
