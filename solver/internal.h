@@ -188,7 +188,7 @@ struct Magnitudes {
     double offsetSum;    // sum of -sign(p_k) q_k, or |q_k| where p_k = 0, likewise
     double offsetSumLow;
     bool compensated;   // whether the rounding errors are carried (else every low part is 0)
-    bool unusual;       // some input is NaN, infinite or at least 2^200 (unusualMark)
+    bool unusual;       // some input may be NaN, infinite or at least 2^200 (unusualMark)
     int32_t tinyTerms;  // terms with 0 < |p_k| <= 1e-10: a kink but no breakpoint
 };
 // Bit 63 set when x is NaN, infinite or at least 2^200 in magnitude, the

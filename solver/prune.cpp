@@ -951,7 +951,6 @@ bool pruningApplies(double a, double b, const double *p, const double *q, int32_
     double slopes = 0, slopesLow = 0, offsets = 0, beta = 0, betaLow = 0;
     double weightedSlopes = 0, weightedOffsets = 0;
     double nonFinite = (a - a) + (b - b);
-    uint64_t unusual = unusualMark(a) | unusualMark(b);
     int32_t tiny = 0;
     for (int32_t k = 0; k < n; ++k) {
         addCompensated(slopes, slopesLow, std::fabs(p[k]), carry);
@@ -963,10 +962,15 @@ bool pruningApplies(double a, double b, const double *p, const double *q, int32_
         addCompensated(beta, betaLow, p[k] == 0 ? std::fabs(q[k]) : negatedUnless(p[k] < 0, q[k]),
                        carry);
         nonFinite += (p[k] - p[k]) + (q[k] - q[k]);
-        unusual |= unusualMark(p[k]) | unusualMark(q[k]);
         tiny += p[k] != 0 && !yieldsBreakpoint(p[k]);
     }
-    magnitudes->unusual = unusual >> 63 != 0;
+    // Some input is at least 2^200 in magnitude only if a sum is: a
+    // recursive sum of non-negative terms is at least each of them, as
+    // rounding is monotone. (A sum may also pass 2^200 without any term,
+    // which only asks settledResult for nothing.)
+    constexpr double kHuge = 0x1p200;  // where unusualMark marks a value
+    magnitudes->unusual =
+        !(std::fabs(a) < kHuge && std::fabs(b) < kHuge && slopes < kHuge && offsets < kHuge);
     if (!(nonFinite == 0)) return false;
     magnitudes->tinyTerms = tiny;
     magnitudes->slopeSum = slopes;
