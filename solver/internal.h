@@ -5,7 +5,8 @@
 //   grid.h        the breakpoints and the grid's midpoints
 //   sort.cpp      the breakpoint sort
 //   drop.cpp      dropping intervals that repeat their left neighbour
-//   prune.cpp     pruning intervals that provably cannot win
+//   prune.cpp     pruning intervals that provably cannot win (bound.h:
+//                 the bound it rests on)
 //   settled.cpp   results known before the grid is built
 //   scan.cpp      the exact scans (scan_vector.cpp: their vector forms)
 //   minimize.cpp  the orchestration, and the scratch memory
