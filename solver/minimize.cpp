@@ -37,11 +37,12 @@ uint64_t fullScanBytes(int32_t m) {
 }
 
 // The pruned path's scratch: the keyed breakpoints, the pruning's own
-// (whose room the sort uses first, for its spare copy of the breakpoints,
-// and a fallback scan for its midpoints), and three padded lists of up to
-// n + 3 intervals (the n + 1 the pruning keeps at most, and the grid's two
-// end intervals where kinks lie past both sentinels) (kept midpoints, slopes, scores; the first
-// also holds a fallback scan's marks). docs/performance.md lists the bytes a term.
+// (whose room the sort uses first, for its spare copy of the breakpoints),
+// and three padded lists of up to n + 3 intervals (kept midpoints, slopes,
+// scores): the n + 1 the pruning keeps at most, and the grid's two end
+// intervals where kinks lie past both sentinels. Before the scan the first
+// may hold a fallback scan's marks and the other two the grid's midpoints.
+// docs/performance.md lists the bytes a term.
 uint64_t prunedBytes(int32_t n, int32_t m) {
     const uint64_t count = 2 * static_cast<uint64_t>(m) + 1;
     const uint64_t list = static_cast<uint64_t>(n) + 3 + kPadding;
@@ -99,7 +100,7 @@ struct PrunedLayout {
     KeyedBreakpoint *keyed = nullptr;
     void *pruningScratch = nullptr;
     // Free until the pruning starts: room for the sort's spare copy of the
-    // breakpoints (16m bytes), or a fallback scan's midpoints.
+    // breakpoints (16m bytes).
     void *pruningRoom = nullptr;
     double *kept = nullptr, *slopes = nullptr, *scores = nullptr;
     size_t list = 0;  // the room of each list, in doubles
@@ -200,7 +201,9 @@ bool pruningStage(Workspace &workspace, double a, double b, const double *p, con
                   Team *team) {
     if (team == nullptr) {
         const bool applies = pruningApplies(a, b, p, q, n, &magnitudes, carry);
-        if (applies) collectAndSort(workspace, p, q, n, m, layout, nullptr);
+        // Where some input may be huge, the shortcuts are asked first, and
+        // the caller collects and sorts only where they fix nothing.
+        if (applies && !magnitudes.unusual) collectAndSort(workspace, p, q, n, m, layout, nullptr);
         return applies;
     }
     bool applies = false;
@@ -324,7 +327,8 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
         // Huge values can keep within the bound's limits and still make it
         // too wide to drop anything, so the rules that fix the result come
         // first for them too. They may use the workspace: the breakpoints
-        // are collected and sorted again where they fix nothing.
+        // are collected and sorted after them (on a team, again) where they
+        // fix nothing.
         if (settledResult(options.level, workspace, a, b, p, q, n, result)) return true;
         collectAndSort(workspace, p, q, n, m, layout, team);
     }
