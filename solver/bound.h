@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "internal.h"
 
@@ -25,6 +26,25 @@ constexpr double kTiny = 0x1p-968;
 // Every quantity of the bound stays below these, so that none overflows.
 constexpr double kLargest = 0x1p950;
 constexpr double kLargestCandidate = 0x1p470;
+// And where the bound is worked in a scaled range (C2'), the limits that
+// keep every literal and estimated candidate, sum and score finite.
+constexpr double kLargestShiftedCandidate = 0x1p510;
+constexpr double kLargestShiftedSum = 0x1p990;
+constexpr double kLargestShiftedProduct = 0x1p1021;
+
+// 2^k for -1022 <= k <= 1023, and floor(log2 x) for finite x >= 1, from
+// the exponent field: the release modules import nothing from libm.
+inline double powerOfTwo(int k) {
+    const uint64_t bits = static_cast<uint64_t>(k + 1023) << 52;
+    double x;
+    std::memcpy(&x, &bits, sizeof x);
+    return x;
+}
+inline int exponentOf(double x) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return static_cast<int>(bits >> 52) - 1023;
+}
 
 // gamma_k = k u / (1 - k u), rounded up: k u < 2^-20 for every k used here
 // (k <= 4n + 6 with n < 2^31), so gamma_k < k u (1 + 2^-19); the factor
@@ -33,8 +53,8 @@ inline double gamma(double k) { return k * kUnit * (1 + 0x1p-10); }
 
 // Notation: P^, Q^, W^_P and W^_Q from the recursive sums over the n
 // terms of |p|, |q| and of their partial sums, each rounded up past the
-// exact sum; then condition (C2), written so that NaN or infinity fails
-// each test.
+// exact sum; then conditions (C2) and (C2'), written so that NaN or
+// infinity fails each test.
 inline bool withinLimits(double a, double b, int32_t n, double slopes, double offsets,
                          double weightedSlopes, double weightedOffsets, Magnitudes *magnitudes) {
     // A recursive sum of n non-negative terms is at least (1 - gamma_n)
@@ -52,10 +72,52 @@ inline bool withinLimits(double a, double b, int32_t n, double slopes, double of
     // Bounds every candidate, computed or estimated, with room to spare.
     const double largestCandidate = std::fabs(a) + 2 * std::fabs(b) * magnitudes->slopes;
     const double largestSum = largestCandidate * magnitudes->slopes + magnitudes->offsets;
-    return magnitudes->slopes <= kLargest && magnitudes->offsets <= kLargest &&
-           largestCandidate <= kLargestCandidate && largestSum <= kLargest &&
-           std::fabs(b) * largestSum <= kLargest;
+    const double largestProduct = std::fabs(b) * largestSum;
+    magnitudes->rangeShift = 0;
+    if (!(magnitudes->slopes <= kLargest && magnitudes->offsets <= kLargest)) return false;
+    if (largestCandidate <= kLargestCandidate && largestSum <= kLargest &&
+        largestProduct <= kLargest)
+        return true;
+    // Past those limits, where still no score can overflow (C2'), the bound
+    // is worked in a range scaled by 2^-K, K the least shift that brings
+    // the candidates and sums within the limits and the scores, scaled by
+    // 2^-2K, too.
+    if (!(largestCandidate <= kLargestShiftedCandidate && largestSum <= kLargestShiftedSum &&
+          largestProduct <= kLargestShiftedProduct))
+        return false;
+    // x < 2^(exponent(x) + 1); at least 1, as the limits are.
+    const auto exponent = [](double x) { return exponentOf(std::max(x, 1.0)); };
+    const int shift = std::max({exponent(largestCandidate) + 1 - exponent(kLargestCandidate),
+                                exponent(largestSum) + 1 - exponent(kLargest),
+                                (exponent(largestProduct) + 2 - exponent(kLargest)) / 2});
+    magnitudes->rangeShift = shift;
+    return largestCandidate * powerOfTwo(-shift) <= kLargestCandidate &&
+           largestSum * powerOfTwo(-shift) <= kLargest &&
+           largestProduct * powerOfTwo(-2 * shift) <= kLargest;
 }
+
+// The bound's inputs in the range scaled by 2^-K (withinLimits): lengths
+// (a, b, the candidates, the sums S and the offsets' magnitudes) times
+// 2^-K, scores times 2^-2K, rounded up: |x| 2^-K is exact unless it falls
+// below 2^-1022, and adding the least subnormal covers its rounding there.
+// With K = 0 every value is left as it is.
+class RangeShift {
+public:
+    explicit RangeShift(int shift)
+        : shift_(shift),
+          length_(powerOfTwo(-shift)),
+          score_(powerOfTwo(-2 * shift)),
+          back_(powerOfTwo(2 * shift)) {}
+    bool none() const { return shift_ == 0; }
+    double length(double x) const { return none() ? x : std::fabs(x) * length_ + 0x1p-1074; }
+    double score(double x) const { return std::fabs(x) * score_ + 0x1p-1074; }
+    // A score of the scaled range back in the caller's: exact, or +inf.
+    double back(double x) const { return x * back_; }
+
+private:
+    int shift_;
+    double length_, score_, back_;
+};
 
 // What the bound on one estimate grows with: |u~ - a|, |u~|, |T~|, |S~(u~)|,
 // |F~| and the running sum's carried error, all as computed. "The bound":
@@ -83,12 +145,16 @@ class ErrorBound {
 public:
     // exactCandidates: the candidates are the literal ones, computed from
     // the exact slopes, so that u~ = u_j and nothing moves (step 8).
+    // In a shifted range (withinLimits), a, b and the offsets' magnitudes
+    // are taken there; every other input is a ratio of lengths.
     ErrorBound(double a, double b, int32_t n, const Magnitudes &magnitudes, bool exactCandidates)
-        : slopeSum_(magnitudes.slopes),
-          offsetSum_(magnitudes.offsets),
+        : shift_(magnitudes.rangeShift),
+          slopeSum_(magnitudes.slopes),
+          offsetSum_(shift_.length(magnitudes.offsets)),
           weightedSlopes_(magnitudes.weightedSlopes),
-          weightedOffsets_(magnitudes.weightedOffsets),
-          absB_(std::fabs(b)) {
+          weightedOffsets_(shift_.length(magnitudes.weightedOffsets)),
+          absB_(std::fabs(shift_.length(b))) {
+        a = shift_.length(a);
         const double terms = n;
         // Steps 1 and 4, (3): |t_j - T~_j| <= slopeError (+ 3u |T~_j| + 2
         // |carried error| when the errors are carried): the literal sum's
@@ -119,6 +185,15 @@ public:
     }
 
     double operator()(const Extent &e) const {
+        if (shift_.none()) return inRange(e);
+        return shift_.back(inRange({shift_.length(e.distance), shift_.length(e.candidate), e.slope,
+                                    shift_.length(e.sum), shift_.score(e.score), e.slopeLow,
+                                    shift_.length(e.sumLow)}));
+    }
+
+private:
+    // The bound, in the range the inputs were taken in.
+    double inRange(const Extent &e) const {
         const double distance = e.distance * (1 + 4 * kUnit);  // >= |u~ - a|
         const double candidateError =
             candidateConstant_ + candidatePerSlope_ * e.slope + candidatePerLow_ * e.slopeLow;
@@ -146,7 +221,7 @@ public:
         return 2 * (atCandidate + moving + atEstimate + underflow) + 4 * kUnit * e.score;
     }
 
-private:
+    RangeShift shift_;
     double slopeSum_, offsetSum_, weightedSlopes_, weightedOffsets_, absB_;
     double candidateConstant_, candidatePerSlope_, candidatePerLow_;
     double literalSumScale_, gammaSum_, floorBase_;

@@ -188,9 +188,10 @@ struct Magnitudes {
     double slopeSumLow;  // and the rounding error it carries
     double offsetSum;    // sum of -sign(p_k) q_k, or |q_k| where p_k = 0, likewise
     double offsetSumLow;
-    bool compensated;   // whether the rounding errors are carried (else every low part is 0)
-    bool unusual;       // some input may be NaN, infinite or at least 2^200 (unusualMark)
-    int32_t tinyTerms;  // terms with 0 < |p_k| <= 1e-10: a kink but no breakpoint
+    bool compensated;        // whether the rounding errors are carried (else every low part is 0)
+    int32_t rangeShift = 0;  // K: the bound is worked in a range scaled by 2^-K (0: as it stands)
+    bool unusual;            // some input may be NaN, infinite or at least 2^200 (unusualMark)
+    int32_t tinyTerms;       // terms with 0 < |p_k| <= 1e-10: a kink but no breakpoint
 };
 // Bit 63 set when x is NaN, infinite or at least 2^200 in magnitude, the
 // inputs under which settledResult's rules may fix the result; below 2^200

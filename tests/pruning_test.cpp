@@ -293,8 +293,7 @@ TEST(Pruning, EveryExactScoreLiesWithinTheBoundOfItsEstimate) {
             previous = literal;
         }
         ASSERT_EQ(next, estimates.size());
-        ASSERT_NE(std::find(run.keptMid.begin(), run.keptMid.end(), mid[winner]),
-                  run.keptMid.end())
+        ASSERT_NE(std::find(run.keptMid.begin(), run.keptMid.end(), mid[winner]), run.keptMid.end())
             << familyName(family) << " trial " << trial << ": the winner " << winner << " dropped";
 
         // The second round: each candidate's literal value, and a bound
@@ -439,6 +438,14 @@ TEST(Pruning, EachTermOfTheBoundIsDrivenToItsEdge) {
         halfUlpProblem(-1 + 0x1p-20, 1, true, -(0x1p-10 + 0x1p-30), 0x1p-53, -0x1p-63, 33001);
     const Problem running =
         halfUlpProblem(-1 + 0x1p-20, 1, false, -0x1p-10, 0x1p-53, -(0x1p-63 + 0x1p-83), 3001);
+    // The same scaled by 2^480 (every rounding the same, every score times
+    // 2^960): past the limits, so that the bound is worked in a shifted
+    // range. The second round must reach as far as it does unshifted; the
+    // kinks now lie past the sentinels, so the first round's intervals
+    // are others.
+    Problem shifted = slopes;
+    for (double *x : {&shifted.a, &shifted.b}) *x = std::ldexp(*x, 480);
+    for (double &x : shifted.q) x = std::ldexp(x, 480);
     // The candidates 0 and 2: the winner first, with a small bound, its
     // estimate above its score; the other's estimate below its score by
     // more than the winner's bound.
@@ -527,6 +534,7 @@ TEST(Pruning, EachTermOfTheBoundIsDrivenToItsEdge) {
          Carry::Always, 0.9, 0.9, Rule::WinnerKeptByItsBound},
         {"a lone survivor's bound against the starting value 1e100", lone, Carry::Always, 0.6, 0.9,
          Rule::LoneSurvivorAboveTheStart},
+        {"the bound worked in a shifted range", shifted, Carry::Always, 0.6, 0.98, Rule::None},
     };
     for (const Row &row : rows) {
         const Problem &problem = row.problem;

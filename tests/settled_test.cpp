@@ -108,7 +108,7 @@ TEST(Settled, NonFiniteAndHugeInputsAgreeWithTheLiteralComputation) {
          true},
         {"1e300 in one q, a = -0, b = -0: u0 is +0",
          normal(120, [&](Problem &x) { x.q[k] = 1e300, x.a = -0.0, x.b = -0.0; }), true},
-        {"b = 1e140: nothing overflows, the bound's limits fail",
+        {"b = 1e140: nothing overflows, the bound is worked in a shifted range",
          normal(120, [](Problem &x) { x.b = 1e140; }), false},
         // Edges, each where a rule must not apply but would with a looser
         // condition, and the literal result is then not what it would give.
@@ -244,6 +244,12 @@ TEST(Settled, TheCensusInputsTakeTheShortcut) {
         double u;
         EXPECT_TRUE(settle(normal(n, change), &u)) << "census row " << row++;
     }
+    // b = 1e140: no score overflows, and the pruning's bound, worked in a
+    // shifted range, applies.
+    const Problem x = normal(n, [](Problem &x) { x.b = 1e140; });
+    tarvenloch::Magnitudes magnitudes;
+    EXPECT_TRUE(tarvenloch::pruningApplies(x.a, x.b, x.p.data(), x.q.data(), n, &magnitudes));
+    EXPECT_GT(magnitudes.rangeShift, 0);
 }
 
 }  // namespace
