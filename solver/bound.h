@@ -79,8 +79,8 @@ inline bool withinLimits(double a, double b, int32_t n, double slopes, double of
         largestProduct <= kLargest)
         return true;
     // Past those limits, where still no score can overflow (C2'), the bound
-    // is worked in a range scaled by 2^-K, K the least shift that brings
-    // the candidates and sums within the limits and the scores, scaled by
+    // is worked in a range scaled by 2^-K: K, from the exponents, brings the
+    // candidates and sums within the limits, and the scores, scaled by
     // 2^-2K, too.
     if (!(largestCandidate <= kLargestShiftedCandidate && largestSum <= kLargestShiftedSum &&
           largestProduct <= kLargestShiftedProduct))

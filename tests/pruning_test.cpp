@@ -203,8 +203,11 @@ struct PruningRun {
     tarvenloch::Magnitudes magnitudes;
 };
 
-// Fills run; false when the pruning does not apply.
-bool estimatesOf(const Problem &problem, tarvenloch::Carry carry, PruningRun &run) {
+// Fills run; false when the pruning does not apply. With inner, where only
+// the grid's end midpoints are out of order (kinks past the sentinels), the
+// inner intervals are pruned as a grid of their own, as prunedSolve does.
+bool estimatesOf(const Problem &problem, tarvenloch::Carry carry, PruningRun &run,
+                 bool inner = false) {
     auto &mid = run.mid;
     auto &estimates = run.estimates;
     auto &scratch = run.scratch;
@@ -227,16 +230,21 @@ bool estimatesOf(const Problem &problem, tarvenloch::Carry carry, PruningRun &ru
     mid.assign(count + 1, 0);
     tarvenloch::buildMidpoints(breakpoints.data(), m, mid.data());
     mid.resize(count);
-    if (!tarvenloch::ascending(mid.data(), count)) return false;
+    if (!tarvenloch::ascending(mid.data(), count)) {
+        if (!inner || count < 3 || !tarvenloch::ascending(mid.data() + 1, count - 2)) return false;
+        mid.pop_back();
+        mid.erase(mid.begin());
+    }
     scratch.assign(tarvenloch::pruningScratchBytes(n, count) + 64, 0);
     aligned = scratch.data() + (64 - reinterpret_cast<uintptr_t>(scratch.data()) % 64);
     std::vector<double> &keptMid = run.keptMid;
     keptMid.assign(n + 1, 0);
     estimates.resize(n + 1);
     int64_t found = 0;
-    run.kept = tarvenloch::pruneIntervals(
-        problem.a, problem.b, problem.p.data(), problem.q.data(), n, magnitudes, keyed.data(), m,
-        mid.data(), count, aligned, keptMid.data(), estimates.data(), &found, &run.commonBound);
+    run.kept = tarvenloch::pruneIntervals(problem.a, problem.b, problem.p.data(), problem.q.data(),
+                                          n, magnitudes, keyed.data(), m, mid.data(),
+                                          static_cast<int64_t>(mid.size()), aligned, keptMid.data(),
+                                          estimates.data(), &found, &run.commonBound);
     estimates.resize(found);
     keptMid.resize(run.kept);
     return true;
@@ -405,7 +413,7 @@ struct Reach {
 Reach reachOf(const Problem &problem, tarvenloch::Carry carry) {
     Reach reach;
     PruningRun run;
-    EXPECT_TRUE(estimatesOf(problem, carry, run));
+    EXPECT_TRUE(estimatesOf(problem, carry, run, true));
     for (const tarvenloch::IntervalEstimate &e : run.estimates) {
         const Literal literal = literalAt(run.mid[e.interval], problem);
         reach.first = std::max(reach.first, std::fabs(literal.score - e.score) / provenPart(e));
@@ -507,6 +515,20 @@ TEST(Pruning, EachTermOfTheBoundIsDrivenToItsEdge) {
     subnormal.p = {-0x1.e59b73c1b505dp-11, -0x1.ba8bd65bc0d88p-12};
     subnormal.q = {-0x1.02e9870dfa382p-13, -0x1.24047f835a666p-15};
 
+    // In a shifted range: the increases' row scaled by 2^456 (its kinks past
+    // the sentinels, the inner intervals pruned), where the carried slope
+    // error, a ratio, must not be scaled; and b below the least normal
+    // number once shifted, which the rounding up must keep from 0.
+    Problem increasesShifted = increases;
+    for (double *x : {&increasesShifted.a, &increasesShifted.b}) *x = std::ldexp(*x, 456);
+    for (double &x : increasesShifted.q) x = std::ldexp(x, 456);
+    Problem tinyB;
+    tinyB.a = 0x1.123456789abcdp+500;
+    tinyB.b = 0x1p-1060;
+    tinyB.p = {0x1.fffffffffffffp-1, 0x1.3333333333333p+1, -0x1.5555555555555p+0,
+               0x1.c71c71c71c71cp-1};
+    tinyB.q = {1, -2, 3, 0.5};
+
     enum class Rule { None, WinnerKeptByItsBound, LoneSurvivorAboveTheStart, BeyondTheLimits };
     struct Row {
         const char *drives;
@@ -535,6 +557,10 @@ TEST(Pruning, EachTermOfTheBoundIsDrivenToItsEdge) {
         {"a lone survivor's bound against the starting value 1e100", lone, Carry::Always, 0.6, 0.9,
          Rule::LoneSurvivorAboveTheStart},
         {"the bound worked in a shifted range", shifted, Carry::Always, 0.6, 0.98, Rule::None},
+        {"the same, plain: P^ a ratio there", shifted, Carry::Never, 0.1, 0.25, Rule::None},
+        {"the carried slope error, a ratio in a shifted range", increasesShifted, Carry::Always,
+         0.2, 0, Rule::None},
+        {"b rounded up in a shifted range", tinyB, Carry::Always, 0, 0, Rule::None},
     };
     for (const Row &row : rows) {
         const Problem &problem = row.problem;
