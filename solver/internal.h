@@ -334,9 +334,12 @@ bool settledResult(ScanLevel level, Workspace &workspace, double a, double b, co
 
 // Problems with fewer breakpoints than this take the full scan unless
 // pruning is forced: below it the pruning's fixed costs outweigh the
-// intervals it saves (measured on normal, convex, heavy-tailed and integer
-// data: the full scan is faster up to 40 terms, the two are about even at
-// 48 and 52, the pruned path is faster from 56 on).
+// intervals it saves. The full scan's cost falls with the vector width of
+// the scan level, so the size where pruning pays rises with it (measured
+// with both forced on normal, convex, heavy-tailed and integer data,
+// docs/performance.md).
+int32_t minPrunedBreakpoints(ScanLevel level);
+// The largest of them: below it every level takes the full scan.
 constexpr int32_t kMinPrunedBreakpoints = 52;
 
 // How a problem is solved. Every strategy gives the same result to the bit;
@@ -345,7 +348,7 @@ constexpr int32_t kMinPrunedBreakpoints = 52;
 // Pruned falls back to the full scan where its bound does not apply.
 // PrunedCarried also carries the running sums' rounding errors whatever
 // the size (see Carry). Where pruning is tried (Automatic from
-// kMinPrunedBreakpoints on, Pruned and PrunedCarried at every size) and
+// minPrunedBreakpoints on, Pruned and PrunedCarried at every size) and
 // its bound does not apply, settledResult() is asked before the full scan;
 // below that size every input costs about the same full scan.
 enum class Strategy : int { Automatic = 0, FullScan = 1, Pruned = 2, PrunedCarried = 3 };

@@ -144,6 +144,11 @@ void *Workspace::reserve(uint64_t bytes) {
     return heap_;
 }
 
+int32_t minPrunedBreakpoints(ScanLevel level) {
+    static constexpr int32_t kFrom[] = {14, 24, kMinPrunedBreakpoints, kMinPrunedBreakpoints};
+    return kFrom[static_cast<int>(level)];
+}
+
 SolveOptions defaultOptions() {
     // The scan level and the strategy, decided on the first call and kept
     // together, so that each later call reads one value.
@@ -308,9 +313,9 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
         *result = a;
         return true;
     }
-    const bool tryPruning = options.strategy == Strategy::Pruned ||
-                            options.strategy == Strategy::PrunedCarried ||
-                            (options.strategy == Strategy::Automatic && m >= kMinPrunedBreakpoints);
+    const bool tryPruning =
+        options.strategy == Strategy::Pruned || options.strategy == Strategy::PrunedCarried ||
+        (options.strategy == Strategy::Automatic && m >= minPrunedBreakpoints(options.level));
     const Carry carry =
         options.strategy == Strategy::PrunedCarried ? Carry::Always : Carry::Automatic;
     Magnitudes magnitudes;
@@ -347,28 +352,35 @@ bool minimizeWithScan(ScanLevel level, double *result, double a, double b, const
 
 namespace {
 
-// Problems big enough to be pruned but small enough for 32 KB of scratch
-// (up to about 130 terms) get it on the stack rather than from the heap. A
+// Problems that try pruning but are small enough for 32 KB of scratch (up
+// to about 130 terms) get it on the stack rather than from the heap. A
 // function of its own, so that smaller problems do not pay for the frame.
 #if defined(_MSC_VER)
 #define TARVENLOCH_NOINLINE __declspec(noinline)
 #else
 #define TARVENLOCH_NOINLINE __attribute__((noinline))
 #endif
-TARVENLOCH_NOINLINE bool minimizeWithStackScratch(double *result, double a, double b,
+TARVENLOCH_NOINLINE bool minimizeWithStackScratch(const tarvenloch::SolveOptions &options,
+                                                  double *result, double a, double b,
                                                   const double *p, const double *q, int32_t n) {
     alignas(64) unsigned char buffer[32768];
     tarvenloch::Workspace workspace(buffer, sizeof buffer);
-    return tarvenloch::minimize(tarvenloch::defaultOptions(), workspace, result, a, b, p, q, n);
+    return tarvenloch::minimize(options, workspace, result, a, b, p, q, n);
 }
 
 }  // namespace
 
 extern "C" bool minimizeOverBreakpoints(double *result, double a, double b, const double *p,
                                         const double *q, int32_t n) {
-    if (n >= tarvenloch::kMinPrunedBreakpoints && n <= 130) {
-        return minimizeWithStackScratch(result, a, b, p, q, n);
-    }
+    using tarvenloch::Strategy;
+    const tarvenloch::SolveOptions options = tarvenloch::defaultOptions();
+    // n bounds the breakpoints from above: a problem below the level's size
+    // never tries pruning unless it is forced.
+    const bool mayPrune = options.strategy == Strategy::Pruned ||
+                          options.strategy == Strategy::PrunedCarried ||
+                          (options.strategy == Strategy::Automatic &&
+                           n >= tarvenloch::minPrunedBreakpoints(options.level));
+    if (mayPrune && n <= 130) return minimizeWithStackScratch(options, result, a, b, p, q, n);
     tarvenloch::Workspace workspace;
-    return tarvenloch::minimize(tarvenloch::defaultOptions(), workspace, result, a, b, p, q, n);
+    return tarvenloch::minimize(options, workspace, result, a, b, p, q, n);
 }

@@ -30,8 +30,8 @@ double solveWith(Strategy strategy, ScanLevel level, const Problem &problem) {
 // Sizes on both sides of every switch-over: the scalar and vector scans,
 // the automatic choice of pruning, the inline scratch, the dropping of
 // repeated intervals.
-const int32_t kSizes[] = {1,  2,  3,  4,  5,   7,   8,   11,  12,  40,
-                          51, 52, 53, 64, 120, 130, 131, 255, 256, 300};
+const int32_t kSizes[] = {1,  2,  3,  4,  5,  7,  8,   11,  12,  13,  14,  23,
+                          24, 40, 51, 52, 53, 64, 120, 130, 131, 255, 256, 300};
 
 TEST(Pruning, EveryFamilyAndStrategyAgreesWithTheLiteralComputation) {
     std::mt19937_64 rng(101);
