@@ -114,6 +114,7 @@ std::vector<CensusCase> censusCases(int32_t n) {
         {"b = 1e300", [=](Problem &x) { x.b = 1e300; }},
         {"b = 1e140", [=](Problem &x) { x.b = 1e140; }},
         {"b = 1e148", [=](Problem &x) { x.b = 1e148; }},
+        {"b = 3e148", [=](Problem &x) { x.b = 3e148; }},
         {"b = 1e149", [=](Problem &x) { x.b = 1e149; }},
         {"1e300 in one q, b = 0", [=](Problem &x) { x.q[k] = 1e300, x.b = 0; }},
         {"+Inf in one q, two slopes of 1e160 cancelling between -1 and 1",

@@ -27,10 +27,10 @@ constexpr double kTiny = 0x1p-968;
 constexpr double kLargest = 0x1p950;
 constexpr double kLargestCandidate = 0x1p470;
 // And where the bound is worked in a scaled range (C2'), the limits that
-// keep every literal and estimated candidate, sum and score finite.
-constexpr double kLargestShiftedCandidate = 0x1p510;
+// keep every literal and estimated |u - a|, sum and score finite.
+constexpr double kLargestShiftedDistance = 0x1p511;
 constexpr double kLargestShiftedSum = 0x1p990;
-constexpr double kLargestShiftedProduct = 0x1p1021;
+constexpr double kLargestShiftedProduct = 0x1p1022;
 
 // 2^k for -1022 <= k <= 1023, and floor(log2 x) for finite x >= 1, from
 // the exponent field: the release modules import nothing from libm.
@@ -81,9 +81,15 @@ inline bool withinLimits(double a, double b, int32_t n, double slopes, double of
     // Past those limits, where still no score can overflow (C2'), the bound
     // is worked in a range scaled by 2^-K: K, from the exponents, brings the
     // candidates and sums within the limits, and the scores, scaled by
-    // 2^-2K, too.
-    if (!(largestCandidate <= kLargestShiftedCandidate && largestSum <= kLargestShiftedSum &&
-          largestProduct <= kLargestShiftedProduct))
+    // 2^-2K, too. No score overflows where every candidate, computed or
+    // estimated, is at most U (|t|, |T~| <= P^ but for rounding, which the
+    // factor covers with two roundings more), every |u - a| at most U + |a|,
+    // and every sum of |y| at most U P^ + Q^, rounded up likewise.
+    constexpr double kRoom = 1 + 0x1p-19;
+    const double reach = (std::fabs(a) + std::fabs(b) * magnitudes->slopes) * kRoom;
+    const double termSums = (reach * magnitudes->slopes + magnitudes->offsets) * kRoom;
+    if (!(reach + std::fabs(a) <= kLargestShiftedDistance && termSums <= kLargestShiftedSum &&
+          std::fabs(b) * termSums <= kLargestShiftedProduct))
         return false;
     // x < 2^(exponent(x) + 1); at least 1, as the limits are.
     const auto exponent = [](double x) { return exponentOf(std::max(x, 1.0)); };

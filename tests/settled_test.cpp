@@ -244,12 +244,15 @@ TEST(Settled, TheCensusInputsTakeTheShortcut) {
         double u;
         EXPECT_TRUE(settle(normal(n, change), &u)) << "census row " << row++;
     }
-    // b = 1e140: no score overflows, and the pruning's bound, worked in a
-    // shifted range, applies.
-    const Problem x = normal(n, [](Problem &x) { x.b = 1e140; });
-    tarvenloch::Magnitudes magnitudes;
-    EXPECT_TRUE(tarvenloch::pruningApplies(x.a, x.b, x.p.data(), x.q.data(), n, &magnitudes));
-    EXPECT_GT(magnitudes.rangeShift, 0);
+    // b = 1e140 and 1e148: no score overflows, and the pruning's bound,
+    // worked in a shifted range, applies.
+    for (const double b : {1e140, 1e148}) {
+        const Problem x = normal(n, [=](Problem &x) { x.b = b; });
+        tarvenloch::Magnitudes magnitudes;
+        EXPECT_TRUE(tarvenloch::pruningApplies(x.a, x.b, x.p.data(), x.q.data(), n, &magnitudes))
+            << b;
+        EXPECT_GT(magnitudes.rangeShift, 0) << b;
+    }
 }
 
 }  // namespace
