@@ -149,6 +149,18 @@ int32_t minPrunedBreakpoints(ScanLevel level) {
     return kFrom[static_cast<int>(level)];
 }
 
+namespace {
+
+// Whether a problem with this many breakpoints (or at most this many)
+// tries the pruned path: forced, or from the level's size on.
+bool triesPruning(const SolveOptions &options, int32_t breakpoints) {
+    return options.strategy == Strategy::Pruned || options.strategy == Strategy::PrunedCarried ||
+           (options.strategy == Strategy::Automatic &&
+            breakpoints >= minPrunedBreakpoints(options.level));
+}
+
+}  // namespace
+
 SolveOptions defaultOptions() {
     // The scan level and the strategy, decided on the first call and kept
     // together, so that each later call reads one value.
@@ -313,9 +325,7 @@ bool minimize(const SolveOptions &options, Workspace &workspace, double *result,
         *result = a;
         return true;
     }
-    const bool tryPruning =
-        options.strategy == Strategy::Pruned || options.strategy == Strategy::PrunedCarried ||
-        (options.strategy == Strategy::Automatic && m >= minPrunedBreakpoints(options.level));
+    const bool tryPruning = triesPruning(options, m);
     const Carry carry =
         options.strategy == Strategy::PrunedCarried ? Carry::Always : Carry::Automatic;
     Magnitudes magnitudes;
@@ -372,15 +382,10 @@ TARVENLOCH_NOINLINE bool minimizeWithStackScratch(const tarvenloch::SolveOptions
 
 extern "C" bool minimizeOverBreakpoints(double *result, double a, double b, const double *p,
                                         const double *q, int32_t n) {
-    using tarvenloch::Strategy;
     const tarvenloch::SolveOptions options = tarvenloch::defaultOptions();
-    // n bounds the breakpoints from above: a problem below the level's size
-    // never tries pruning unless it is forced.
-    const bool mayPrune = options.strategy == Strategy::Pruned ||
-                          options.strategy == Strategy::PrunedCarried ||
-                          (options.strategy == Strategy::Automatic &&
-                           n >= tarvenloch::minPrunedBreakpoints(options.level));
-    if (mayPrune && n <= 130) return minimizeWithStackScratch(options, result, a, b, p, q, n);
+    // n bounds the breakpoints from above.
+    if (n <= 130 && tarvenloch::triesPruning(options, n))
+        return minimizeWithStackScratch(options, result, a, b, p, q, n);
     tarvenloch::Workspace workspace;
     return tarvenloch::minimize(options, workspace, result, a, b, p, q, n);
 }
