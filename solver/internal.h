@@ -275,11 +275,43 @@ using SlopesFunction = void (*)(double *mid, int64_t count, const double *p, con
 using ValuesFunction = void (*)(double *u, int64_t count, double a, double b, const double *p,
                                 const double *q, int32_t n, double *score);
 
+// The slopes where signs[k] says what term k adds to every interval's
+// slope: p[k] (kAddsSlope), -p[k] (kSubtractsSlope), or either
+// (kSlopeVaries), which its test decides interval by interval. The slopes
+// kernel's bits, with the known terms added without their test.
+constexpr unsigned char kAddsSlope = 0, kSubtractsSlope = 1, kSlopeVaries = 2;
+using SignedSlopesFunction = void (*)(double *mid, int64_t count, const double *p, const double *q,
+                                      const unsigned char *signs, int32_t n, double *t);
+
 struct ScanKernels {
     ScanFunction scan;
     SlopesFunction slopes;
     ValuesFunction values;
+    SignedSlopesFunction signedSlopes;
 };
+
+// What each term adds to the slope of every interval whose midpoint is
+// among mid[0..count-1], into signs[0..n-1], as SignedSlopesFunction takes
+// it; false, with nothing written, where a midpoint is NaN. A term whose
+// test, fl(fl(p o) + q) >= 0, gives the same answer at the least and the
+// greatest midpoint gives it at every one between, whatever p != 0 and q
+// are, because the answer changes at most once as o grows:
+// - fl(p o) is monotone in o (rounding is), and NaN only for an infinite p
+//   at o = 0, where the test fails as it does for every o on one side of 0
+//   (below it for p = +inf, above it for p = -inf);
+// - adding q keeps that order, and gives NaN, failing the test, only where
+//   fl(p o) is the infinity opposite to an infinite q: for q = -inf the
+//   test fails everywhere, and for q = +inf it fails on the half-line
+//   where fl(p o) = -inf and holds elsewhere;
+// - a NaN p or q fails the test everywhere.
+// A term with p = 0 adds a zero, which leaves every slope as it is whatever
+// its sign (a slope starts at +0.0 and is never -0.0).
+bool knownSigns(const double *mid, int64_t count, const double *p, const double *q, int32_t n,
+                unsigned char *signs, Team *team = nullptr);
+
+// From this many intervals on, the scan's slopes take the known signs: a
+// pass over the terms, repaid by every vector of intervals.
+constexpr int64_t kMinSignedIntervals = 32;
 
 double scanPortable(double *mid, int64_t count, double a, double b, const double *p,
                     const double *q, int32_t n);
@@ -297,10 +329,14 @@ struct CandidateFilter {
 // equal candidates, and only those the filter (if any) keeps: the same
 // result as kernels.scan. t and score need the room mid has. With a team,
 // each half's intervals are shared out among its threads in pieces; every
-// interval's sums are still taken by one thread, in term order.
+// interval's sums are still taken by one thread, in term order. Given room
+// for n bytes in signs (which may be score's own: the slopes are done with
+// it before any score is written), the slopes take the known signs from
+// kMinSignedIntervals intervals on.
 double scanDeduplicated(const ScanKernels &kernels, double *mid, int64_t count, double a, double b,
                         const double *p, const double *q, int32_t n, double *t, double *score,
-                        const CandidateFilter *filter = nullptr, Team *team = nullptr);
+                        const CandidateFilter *filter = nullptr, Team *team = nullptr,
+                        unsigned char *signs = nullptr);
 
 // The widest level this processor supports, lowered by the environment
 // variable TARVENLOCH_SCAN_LEVEL (portable, sse2, avx2 or avx512) if set.

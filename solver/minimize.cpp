@@ -305,8 +305,12 @@ double prunedSolve(const SolveOptions &options, const PrunedLayout &layout,
                                     settled);
         },
         &refine};
+    // The list of scores, free until the values are taken, holds the
+    // terms' known signs (a byte a term, in room for n + 3 doubles and
+    // more: only an eighth of its pages is touched).
     return scanDeduplicated(kernelsFor(options.level), layout.kept, survivors, a, b, p, q, n,
-                            layout.slopes, layout.scores, &filter, team);
+                            layout.slopes, layout.scores, &filter, team,
+                            reinterpret_cast<unsigned char *>(layout.scores));
 }
 
 }  // namespace

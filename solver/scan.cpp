@@ -34,6 +34,8 @@ void scanSse2Slopes(double *mid, int64_t count, const double *p, const double *q
                     double *t);
 void scanSse2Values(double *u, int64_t count, double a, double b, const double *p, const double *q,
                     int32_t n, double *score);
+void scanSse2SignedSlopes(double *mid, int64_t count, const double *p, const double *q,
+                          const unsigned char *signs, int32_t n, double *t);
 #endif
 #if defined(TARVENLOCH_WIDE_SCANS)
 double scanAvx2(double *mid, int64_t count, double a, double b, const double *p, const double *q,
@@ -48,6 +50,10 @@ void scanAvx2Values(double *u, int64_t count, double a, double b, const double *
                     int32_t n, double *score);
 void scanAvx512Values(double *u, int64_t count, double a, double b, const double *p,
                       const double *q, int32_t n, double *score);
+void scanAvx2SignedSlopes(double *mid, int64_t count, const double *p, const double *q,
+                          const unsigned char *signs, int32_t n, double *t);
+void scanAvx512SignedSlopes(double *mid, int64_t count, const double *p, const double *q,
+                            const unsigned char *signs, int32_t n, double *t);
 #endif
 
 namespace {
@@ -109,6 +115,23 @@ void slopesPortable(double *mid, int64_t count, const double *p, const double *q
     for (int64_t j = 0; j < count; ++j) t[j] = slopeAt(mid[j], p, q, n);
 }
 
+void signedSlopesPortable(double *mid, int64_t count, const double *p, const double *q,
+                          const unsigned char *signs, int32_t n, double *t) {
+    for (int64_t j = 0; j < count; ++j) {
+        double slope = 0.0;
+        for (int32_t k = 0; k < n; ++k) {
+            const bool adds =
+                signs[k] == kSlopeVaries ? nonNegative(p[k], mid[j], q[k]) : signs[k] == kAddsSlope;
+            if (adds) {
+                slope = slope + p[k];
+            } else {
+                slope = slope - p[k];
+            }
+        }
+        t[j] = slope;
+    }
+}
+
 void valuesPortable(double *u, int64_t count, double a, double b, const double *p, const double *q,
                     int32_t n, double *score) {
     for (int64_t j = 0; j < count; ++j) score[j] = scoreAt(u[j], a, b, p, q, n);
@@ -163,16 +186,16 @@ ScanKernels builtKernels(ScanLevel level) {
     switch (level) {
 #if defined(TARVENLOCH_X86_SCANS)
         case ScanLevel::Sse2:
-            return {scanSse2, scanSse2Slopes, scanSse2Values};
+            return {scanSse2, scanSse2Slopes, scanSse2Values, scanSse2SignedSlopes};
 #endif
 #if defined(TARVENLOCH_WIDE_SCANS)
         case ScanLevel::Avx2:
-            return {scanAvx2, scanAvx2Slopes, scanAvx2Values};
+            return {scanAvx2, scanAvx2Slopes, scanAvx2Values, scanAvx2SignedSlopes};
         case ScanLevel::Avx512:
-            return {scanAvx512, scanAvx512Slopes, scanAvx512Values};
+            return {scanAvx512, scanAvx512Slopes, scanAvx512Values, scanAvx512SignedSlopes};
 #endif
         default:
-            return {scanPortable, slopesPortable, valuesPortable};
+            return {scanPortable, slopesPortable, valuesPortable, signedSlopesPortable};
     }
 }
 
@@ -220,11 +243,38 @@ void inPieces(Team *team, int64_t count, Kernel kernel) {
 
 }  // namespace
 
+bool knownSigns(const double *mid, int64_t count, const double *p, const double *q, int32_t n,
+                unsigned char *signs, Team *team) {
+    if (count < 1) return false;
+    double lowest = mid[0], highest = mid[0];
+    bool ordered = true;  // no NaN among the midpoints
+    for (int64_t j = 0; j < count; ++j) {
+        lowest = mid[j] < lowest ? mid[j] : lowest;
+        highest = mid[j] > highest ? mid[j] : highest;
+        ordered &= mid[j] == mid[j];
+    }
+    if (!ordered) return false;
+    forEachRange(team, rangesFor(team, n), [&](int64_t, int64_t from, int64_t to) {
+        for (int64_t k = from; k < to; ++k) {
+            const bool low = nonNegative(p[k], lowest, q[k]);
+            const bool high = nonNegative(p[k], highest, q[k]);
+            signs[k] = low != high ? kSlopeVaries : low ? kAddsSlope : kSubtractsSlope;
+        }
+    });
+    return true;
+}
+
 double scanDeduplicated(const ScanKernels &kernels, double *mid, int64_t count, double a, double b,
                         const double *p, const double *q, int32_t n, double *t, double *score,
-                        const CandidateFilter *filter, Team *team) {
+                        const CandidateFilter *filter, Team *team, unsigned char *signs) {
+    const bool known = signs != nullptr && count >= kMinSignedIntervals &&
+                       knownSigns(mid, count, p, q, n, signs, team);
     inPieces(team, count, [&](int64_t from, int64_t length) {
-        kernels.slopes(mid + from, length, p, q, n, t + from);
+        if (known) {
+            kernels.signedSlopes(mid + from, length, p, q, signs, n, t + from);
+        } else {
+            kernels.slopes(mid + from, length, p, q, n, t + from);
+        }
     });
     // The score depends on the candidate alone, so an interval whose
     // candidate repeats the one before it scores the same and, coming later,

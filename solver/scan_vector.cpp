@@ -1,7 +1,8 @@
 // The interval scan, many intervals at a time: one interval per vector lane.
 //
 // Compiled once per instruction set, with SCAN_NAME naming the entry points
-// (SCAN_NAME, SCAN_NAME##Slopes and SCAN_NAME##Values) and SCAN_BYTES the
+// (SCAN_NAME, SCAN_NAME##Slopes, SCAN_NAME##SignedSlopes and
+// SCAN_NAME##Values) and SCAN_BYTES the
 // vector width. Each lane performs exactly the operations
 // of the portable scan, in the same order (every product rounded, then
 // added), so every lane's candidate and score agree with it to the bit; the
@@ -21,6 +22,9 @@ namespace tarvenloch {
 namespace {
 
 constexpr int kLanes = SCAN_BYTES / 8;
+// What a term adds to every slope of a scan (SignedSlopesFunction in
+// internal.h, which this file does not include: the same values).
+constexpr unsigned char kAddsSlope = 0, kSubtractsSlope = 1, kSlopeVaries = 2;
 typedef double Vector __attribute__((vector_size(SCAN_BYTES)));
 typedef long long VectorBits __attribute__((vector_size(SCAN_BYTES)));
 
@@ -55,6 +59,36 @@ inline void addSlopes(const Vector *o, const double *p, const double *q, int32_t
             const Vector x = product + qk;
             t[r] = t[r] + (x >= zero ? pk : minusPk);
         }
+    }
+}
+
+// The same where signs[k] says what term k adds to the slope of every one
+// of these intervals: p (kAddsSlope), -p (kSubtractsSlope), or either
+// (kSlopeVaries), which the test decides lane by lane. A known term's
+// addition is the one its test would choose (t + -p is the same IEEE
+// operation as t - p).
+template <int kBlocks>
+inline void addSignedSlopes(const Vector *o, const double *p, const double *q,
+                            const unsigned char *signs, int32_t first, int32_t last, Vector *t) {
+    for (int32_t k = first; k < last; ++k) {
+        const unsigned char sign = signs[k];
+        if (sign != kSlopeVaries) {
+            const Vector known = broadcast(sign == kAddsSlope ? p[k] : -p[k]);
+            for (int r = 0; r < kBlocks; ++r) t[r] = t[r] + known;
+        } else {
+            addSlopes<kBlocks>(o, p, q, k, k + 1, t);
+        }
+    }
+}
+
+// Either of the two above: with signs, where they are given.
+template <int kBlocks>
+inline void addSlopesOf(const Vector *o, const double *p, const double *q,
+                        const unsigned char *signs, int32_t first, int32_t last, Vector *t) {
+    if (signs != nullptr) {
+        addSignedSlopes<kBlocks>(o, p, q, signs, first, last, t);
+    } else {
+        addSlopes<kBlocks>(o, p, q, first, last, t);
     }
 }
 
@@ -234,15 +268,22 @@ double SCAN_NAME(double *mid, int64_t count, double a, double b, const double *p
 // in order, so no result changes.
 constexpr int32_t kTermsPerChunk = 1024;
 
-void SCAN_JOIN(SCAN_NAME, Slopes)(double *mid, int64_t count, const double *p, const double *q,
-                                  int32_t n, double *t) {
+namespace {
+
+// The slopes, with signs where they are given (addSlopesOf).
+void slopesOf(double *mid, int64_t count, const double *p, const double *q,
+              const unsigned char *signs, int32_t n, double *t) {
     const int64_t padded = pad(mid, count);
     if (n <= kTermsPerChunk) {
         forEachBlock(padded, [&](int64_t start, auto blocks) {
             constexpr int kBlocks = decltype(blocks)::value;
+            const Vector zero = {};
             Vector o[kBlocks], slope[kBlocks];
-            for (int r = 0; r < kBlocks; ++r) o[r] = load(mid + start + r * kLanes);
-            slopeBlock<kBlocks>(o, p, q, n, slope);
+            for (int r = 0; r < kBlocks; ++r) {
+                o[r] = load(mid + start + r * kLanes);
+                slope[r] = zero;
+            }
+            addSlopesOf<kBlocks>(o, p, q, signs, 0, n, slope);
             __builtin_memcpy(t + start, slope, sizeof slope);
         });
         return;
@@ -257,10 +298,23 @@ void SCAN_JOIN(SCAN_NAME, Slopes)(double *mid, int64_t count, const double *p, c
                 o[r] = load(mid + start + r * kLanes);
                 slope[r] = load(t + start + r * kLanes);
             }
-            addSlopes<kBlocks>(o, p, q, first, last, slope);
+            addSlopesOf<kBlocks>(o, p, q, signs, first, last, slope);
             __builtin_memcpy(t + start, slope, sizeof slope);
         });
     }
+}
+
+}  // namespace
+
+void SCAN_JOIN(SCAN_NAME, Slopes)(double *mid, int64_t count, const double *p, const double *q,
+                                  int32_t n, double *t) {
+    slopesOf(mid, count, p, q, nullptr, n, t);
+}
+
+void SCAN_JOIN(SCAN_NAME, SignedSlopes)(double *mid, int64_t count, const double *p,
+                                        const double *q, const unsigned char *signs, int32_t n,
+                                        double *t) {
+    slopesOf(mid, count, p, q, signs, n, t);
 }
 
 void SCAN_JOIN(SCAN_NAME, Values)(double *u, int64_t count, double a, double b, const double *p,

@@ -651,14 +651,15 @@ TEST(ExactScans, DeduplicatedScanMatchesTheFullScan) {
             const auto scanLevel = static_cast<ScanLevel>(level);
             if (!tarvenloch::scanLevelSupported(scanLevel)) continue;
             std::vector<double> copy = mid, t(48), score(48);
+            std::vector<unsigned char> signs(n);
             const tarvenloch::ScanKernels kernels = tarvenloch::kernelsFor(scanLevel);
             const double expected = tarvenloch::scanPortable(
                 copy.data(), count, problem.a, problem.b, problem.p.data(), problem.q.data(), n);
             copy = mid;
-            ASSERT_EQ(bitsOf(expected),
-                      bitsOf(tarvenloch::scanDeduplicated(
-                          kernels, copy.data(), count, problem.a, problem.b, problem.p.data(),
-                          problem.q.data(), n, t.data(), score.data())))
+            ASSERT_EQ(bitsOf(expected), bitsOf(tarvenloch::scanDeduplicated(
+                                            kernels, copy.data(), count, problem.a, problem.b,
+                                            problem.p.data(), problem.q.data(), n, t.data(),
+                                            score.data(), nullptr, nullptr, signs.data())))
                 << "trial " << trial << ", level " << level;
         }
     }

@@ -2,7 +2,9 @@
 // bit for bit, over interval counts that reach every block size and tail.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
+#include <vector>
 
 #include "internal.h"
 #include "problems.h"
@@ -51,6 +53,41 @@ TEST_P(ScanLevels, ThousandsOfTerms) {
     for (int32_t n : {1000, 2049, 3001}) {
         expectAgreement(randomProblem(rng, n, 0), "large", n);
         expectAgreement(randomProblem(rng, n, 1), "large, awkward", n);
+    }
+}
+
+// The slopes with the terms' known signs against the slopes kernel, bit
+// for bit, on midpoints in any order within ranges from a few ulps to
+// thousands wide, some of them on a term's kink, so that terms of every
+// kind keep one sign or vary. It fails if a sign is read off one end of
+// the range alone, or the range is taken from the first and last midpoints.
+TEST_P(ScanLevels, KnownSignsGiveTheSlopesBitForBit) {
+    std::mt19937_64 rng(31);
+    const tarvenloch::ScanKernels kernels = tarvenloch::kernelsFor(GetParam());
+    const auto uniform = [&](int lo, int hi) {
+        return std::uniform_int_distribution<int>(lo, hi)(rng);
+    };
+    for (int trial = 0; trial < 4000; ++trial) {
+        const Problem problem = randomProblem(rng, uniform(1, 60), trial % 4 == 0 ? 10 : 0);
+        const int32_t n = problem.n();
+        const double *p = problem.p.data(), *q = problem.q.data();
+        const int64_t count = uniform(1, 80);
+        const double width = std::ldexp(1.0, uniform(-60, 12));
+        double centre = awkwardValue(rng, 4, 0);
+        std::vector<double> mid(count + 8), copy(count + 8), t(count + 8), known(count + 8);
+        for (int64_t j = 0; j < count; ++j) {
+            const int32_t k = uniform(0, n - 1);
+            if (uniform(0, 3) == 0 && p[k] != 0) centre = -(q[k] / p[k]);
+            mid[j] = centre + width * std::uniform_real_distribution<double>(-1, 1)(rng);
+        }
+        std::vector<unsigned char> signs(n);
+        if (!tarvenloch::knownSigns(mid.data(), count, p, q, n, signs.data())) continue;
+        copy = mid;
+        kernels.slopes(copy.data(), count, p, q, n, t.data());
+        copy = mid;
+        kernels.signedSlopes(copy.data(), count, p, q, signs.data(), n, known.data());
+        for (int64_t j = 0; j < count; ++j)
+            ASSERT_EQ(bitsOf(t[j]), bitsOf(known[j])) << "trial " << trial << ", interval " << j;
     }
 }
 
