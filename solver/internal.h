@@ -309,8 +309,10 @@ struct ScanKernels {
 bool knownSigns(const double *mid, int64_t count, const double *p, const double *q, int32_t n,
                 unsigned char *signs, Team *team = nullptr);
 
-// From this many intervals on, the scan's slopes take the known signs: a
-// pass over the terms, repaid by every vector of intervals.
+// From this many survivors of the pruning on, their slopes take the known
+// signs (always where pruning is forced, so that tests and fuzzers reach
+// them on small problems): a pass over the terms, repaid by every vector
+// of intervals.
 constexpr int64_t kMinSignedIntervals = 32;
 
 double scanPortable(double *mid, int64_t count, double a, double b, const double *p,
@@ -331,8 +333,7 @@ struct CandidateFilter {
 // each half's intervals are shared out among its threads in pieces; every
 // interval's sums are still taken by one thread, in term order. Given room
 // for n bytes in signs (which may be score's own: the slopes are done with
-// it before any score is written), the slopes take the known signs from
-// kMinSignedIntervals intervals on.
+// it before any score is written), the slopes take the terms' known signs.
 double scanDeduplicated(const ScanKernels &kernels, double *mid, int64_t count, double a, double b,
                         const double *p, const double *q, int32_t n, double *t, double *score,
                         const CandidateFilter *filter = nullptr, Team *team = nullptr,

@@ -267,8 +267,7 @@ bool knownSigns(const double *mid, int64_t count, const double *p, const double 
 double scanDeduplicated(const ScanKernels &kernels, double *mid, int64_t count, double a, double b,
                         const double *p, const double *q, int32_t n, double *t, double *score,
                         const CandidateFilter *filter, Team *team, unsigned char *signs) {
-    const bool known = signs != nullptr && count >= kMinSignedIntervals &&
-                       knownSigns(mid, count, p, q, n, signs, team);
+    const bool known = signs != nullptr && knownSigns(mid, count, p, q, n, signs, team);
     inPieces(team, count, [&](int64_t from, int64_t length) {
         if (known) {
             kernels.signedSlopes(mid + from, length, p, q, signs, n, t + from);
