@@ -278,7 +278,9 @@ using ValuesFunction = void (*)(double *u, int64_t count, double a, double b, co
 // The slopes where signs[k] says what term k adds to every interval's
 // slope: p[k] (kAddsSlope), -p[k] (kSubtractsSlope), or either
 // (kSlopeVaries), which its test decides interval by interval. The slopes
-// kernel's bits, with the known terms added without their test.
+// kernel's bits, with the known terms added without their test (each level
+// adds or subtracts in the same form on both paths, so that even a NaN
+// slope keeps its sign).
 constexpr unsigned char kAddsSlope = 0, kSubtractsSlope = 1, kSlopeVaries = 2;
 using SignedSlopesFunction = void (*)(double *mid, int64_t count, const double *p, const double *q,
                                       const unsigned char *signs, int32_t n, double *t);
@@ -295,17 +297,20 @@ struct ScanKernels {
 // it; false, with nothing written, where a midpoint is NaN. A term whose
 // test, fl(fl(p o) + q) >= 0, gives the same answer at the least and the
 // greatest midpoint gives it at every one between, whatever p != 0 and q
-// are, because the answer changes at most once as o grows:
+// are, because the answer changes at most once as o grows (and is the
+// same at -0.0 and +0.0):
 // - fl(p o) is monotone in o (rounding is), and NaN only for an infinite p
 //   at o = 0, where the test fails as it does for every o on one side of 0
 //   (below it for p = +inf, above it for p = -inf);
 // - adding q keeps that order, and gives NaN, failing the test, only where
-//   fl(p o) is the infinity opposite to an infinite q: for q = -inf the
-//   test fails everywhere, and for q = +inf it fails on the half-line
-//   where fl(p o) = -inf and holds elsewhere;
+//   fl(p o) or q is NaN, or fl(p o) is the infinity opposite to an
+//   infinite q: for q = -inf the test fails everywhere, and for q = +inf
+//   it fails where fl(p o) is -inf or NaN, a half-line in o, and holds
+//   elsewhere;
 // - a NaN p or q fails the test everywhere.
 // A term with p = 0 adds a zero, which leaves every slope as it is whatever
-// its sign (a slope starts at +0.0 and is never -0.0).
+// its sign: rounding to nearest makes a sum -0.0 only when both addends
+// are, and a slope starts at +0.0, so it never is.
 bool knownSigns(const double *mid, int64_t count, const double *p, const double *q, int32_t n,
                 unsigned char *signs, Team *team = nullptr);
 

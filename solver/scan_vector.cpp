@@ -65,8 +65,7 @@ inline void addSlopes(const Vector *o, const double *p, const double *q, int32_t
 // The same where signs[k] says what term k adds to the slope of every one
 // of these intervals: p (kAddsSlope), -p (kSubtractsSlope), or either
 // (kSlopeVaries), which the test decides lane by lane. A known term's
-// addition is the one its test would choose (t + -p is the same IEEE
-// operation as t - p).
+// addition is the one its test would choose, written t + -p as above.
 template <int kBlocks>
 inline void addSignedSlopes(const Vector *o, const double *p, const double *q,
                             const unsigned char *signs, int32_t first, int32_t last, Vector *t) {
