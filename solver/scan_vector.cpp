@@ -23,8 +23,9 @@ namespace {
 
 constexpr int kLanes = SCAN_BYTES / 8;
 // What a term adds to every slope of a scan (SignedSlopesFunction in
-// internal.h, which this file does not include: the same values).
-constexpr unsigned char kAddsSlope = 0, kSubtractsSlope = 1, kSlopeVaries = 2;
+// internal.h, which this file does not include: the same values; any other
+// value, kSubtractsSlope there, means -p).
+constexpr unsigned char kAddsSlope = 0, kSlopeVaries = 2;
 typedef double Vector __attribute__((vector_size(SCAN_BYTES)));
 typedef long long VectorBits __attribute__((vector_size(SCAN_BYTES)));
 
