@@ -151,12 +151,16 @@ int32_t minPrunedBreakpoints(ScanLevel level) {
 
 namespace {
 
+// Whether the pruned path, and every shortcut of it, is forced.
+bool forcesPruning(const SolveOptions &options) {
+    return options.strategy == Strategy::Pruned || options.strategy == Strategy::PrunedCarried;
+}
+
 // Whether a problem with this many breakpoints (or at most this many)
 // tries the pruned path: forced, or from the level's size on.
 bool triesPruning(const SolveOptions &options, int32_t breakpoints) {
-    return options.strategy == Strategy::Pruned || options.strategy == Strategy::PrunedCarried ||
-           (options.strategy == Strategy::Automatic &&
-            breakpoints >= minPrunedBreakpoints(options.level));
+    return forcesPruning(options) || (options.strategy == Strategy::Automatic &&
+                                      breakpoints >= minPrunedBreakpoints(options.level));
 }
 
 }  // namespace
@@ -308,9 +312,7 @@ double prunedSolve(const SolveOptions &options, const PrunedLayout &layout,
     // The list of scores, free until the values are taken, holds the
     // terms' known signs (a byte a term, in room for n + 3 doubles and
     // more: only an eighth of its pages is touched).
-    const bool signsFirst = survivors >= kMinSignedIntervals ||
-                            options.strategy == Strategy::Pruned ||
-                            options.strategy == Strategy::PrunedCarried;
+    const bool signsFirst = survivors >= kMinSignedIntervals || forcesPruning(options);
     return scanDeduplicated(
         kernelsFor(options.level), layout.kept, survivors, a, b, p, q, n, layout.slopes,
         layout.scores, &filter, team,

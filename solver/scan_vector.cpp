@@ -92,11 +92,14 @@ inline void addSlopesOf(const Vector *o, const double *p, const double *q,
     }
 }
 
+// The slopes of the kBlocks * kLanes intervals whose midpoints are o, with
+// signs where they are given.
 template <int kBlocks>
-inline void slopeBlock(const Vector *o, const double *p, const double *q, int32_t n, Vector *t) {
+inline void slopeBlock(const Vector *o, const double *p, const double *q,
+                       const unsigned char *signs, int32_t n, Vector *t) {
     const Vector zero = {};
     for (int r = 0; r < kBlocks; ++r) t[r] = zero;
-    addSlopes<kBlocks>(o, p, q, 0, n, t);
+    addSlopesOf<kBlocks>(o, p, q, signs, 0, n, t);
 }
 
 // The scores of the candidates u. v = v + y where y >= 0, else v - y,
@@ -155,7 +158,7 @@ inline void scanBlock(const double *mid, double a, double b, const double *p, co
                       int32_t n, Vector *u, Vector *score) {
     Vector o[kBlocks], t[kBlocks];
     for (int r = 0; r < kBlocks; ++r) o[r] = load(mid + r * kLanes);
-    slopeBlock<kBlocks>(o, p, q, n, t);
+    slopeBlock<kBlocks>(o, p, q, nullptr, n, t);
     for (int r = 0; r < kBlocks; ++r) u[r] = candidate(t[r], a, b);
     valueBlock<kBlocks>(u, a, b, p, q, n, score);
 }
@@ -277,13 +280,9 @@ void slopesOf(double *mid, int64_t count, const double *p, const double *q,
     if (n <= kTermsPerChunk) {
         forEachBlock(padded, [&](int64_t start, auto blocks) {
             constexpr int kBlocks = decltype(blocks)::value;
-            const Vector zero = {};
             Vector o[kBlocks], slope[kBlocks];
-            for (int r = 0; r < kBlocks; ++r) {
-                o[r] = load(mid + start + r * kLanes);
-                slope[r] = zero;
-            }
-            addSlopesOf<kBlocks>(o, p, q, signs, 0, n, slope);
+            for (int r = 0; r < kBlocks; ++r) o[r] = load(mid + start + r * kLanes);
+            slopeBlock<kBlocks>(o, p, q, signs, n, slope);
             __builtin_memcpy(t + start, slope, sizeof slope);
         });
         return;
