@@ -393,12 +393,14 @@ struct FlipSpan {
 };
 
 // Finding each flip, for the kinks [from, to): the flip replaces the guess
-// in the kink's index. Each flip depends on its kink alone. With sumFirst,
-// the slope of interval 0 is summed into first as well, in kink order: the
-// sign at the first midpoint is the sign before the flip, which the search
-// has in hand (so the sum is the one firstSlope() takes, without a pass).
+// in the kink's index. Each flip depends on its kink alone. With whole (one
+// range over every kink), two sums are taken in the same pass, in kink
+// order: the slope of interval 0 into first (the sign at the first midpoint
+// is the sign before the flip, which the search has in hand, so the sum is
+// the one firstSlope() takes), and each flip's increase (the sums
+// addIncreases takes with one range, which owns every flip).
 template <bool kCarry>
-FlipSpan findFlips(const Problem &problem, Kink *kinks, int64_t from, int64_t to, bool sumFirst,
+FlipSpan findFlips(const Problem &problem, Kink *kinks, int64_t from, int64_t to, bool whole,
                    RunningSum &first) {
     const double *p = problem.p, *q = problem.q;
     const Midpoints &mid = problem.mid;
@@ -432,15 +434,18 @@ FlipSpan findFlips(const Problem &problem, Kink *kinks, int64_t from, int64_t to
                            : flipIndex(pk, qk, mid, count, firstSign, guess);
             }
         }
-        if (sumFirst) addCompensated(slope.high, slope.low, negatedUnless(firstSign, pk), kCarry);
+        if (whole) addCompensated(slope.high, slope.low, negatedUnless(firstSign, pk), kCarry);
         kinks[l].index = static_cast<uint32_t>(flip);
         if (flip > 0) {
+            if (whole)
+                addCompensated(problem.layout.increase[flip], problem.layout.increaseLow[flip],
+                               2 * std::fabs(pk), kCarry);
             previous[pk > 0] = flip;
             span.least = std::min(span.least, static_cast<uint32_t>(flip));
             span.greatest = std::max(span.greatest, static_cast<uint32_t>(flip));
         }
     }
-    if (sumFirst) first = slope;
+    if (whole) first = slope;
     return span;
 }
 
@@ -480,8 +485,9 @@ struct FlipsFound {
 };
 
 // Steps 1 and 2 over the kinks: the flips, the slope of interval 0 and S's
-// checkpoints. With one range, the flips kernel sums the first slope too,
-// and the walk of step 3 writes the checkpoints on its way. With more,
+// checkpoints. With one range, the flips kernel sums the first slope and
+// the increases too, and the walk of step 3 writes the checkpoints on its
+// way. With more,
 // the ranges find the flips (each range also clears its share of the
 // increases) while two more pieces sum the first slope and the
 // checkpoints: those need of the flips only each kink's sign at the first
@@ -560,7 +566,8 @@ Unowned addOwnedIncreases(const Problem &problem, const Ownership &ownership, in
 }
 
 // The increases, every sum over the kinks that flip at its interval in
-// kink order, as one pass over all kinks takes them: the ranges add the
+// kink order, as one pass over all kinks takes them (findFlips' pass, with
+// one range), where step 1 ran in ranges: the ranges add the
 // flips they own, then this thread adds the others, range after range, in
 // kink order. By the contract above, no flip's kinks are split between
 // the two, and each part adds its kinks in kink order.
@@ -920,7 +927,7 @@ int64_t prune(const PruneCall &call) {
     layout.checkpoints[0] = start;
     const FlipsFound flips =
         findFlipsAndSums<kCarry>(problem, layout.kinks, call.magnitudes, call.team);
-    addIncreases<kCarry>(problem, flips, call.team);
+    if (flips.ranges.count > 1) addIncreases<kCarry>(problem, flips, call.team);
     Candidates cands(layout, kCarry);
     runningSlopes<kCarry>(layout, call.count, flips.first, cands);
     const Findings findings =
