@@ -312,11 +312,11 @@ double prunedSolve(const SolveOptions &options, const PrunedLayout &layout,
     // The list of scores, free until the values are taken, holds the
     // terms' known signs (a byte a term, in room for n + 3 doubles and
     // more: only an eighth of its pages is touched).
-    const bool signsFirst = survivors >= kMinSignedIntervals || forcesPruning(options);
+    const bool takesSigns = survivors >= kMinSignedIntervals || forcesPruning(options);
     return scanDeduplicated(
         kernelsFor(options.level), layout.kept, survivors, a, b, p, q, n, layout.slopes,
         layout.scores, &filter, team,
-        signsFirst ? reinterpret_cast<unsigned char *>(layout.scores) : nullptr);
+        takesSigns ? reinterpret_cast<unsigned char *>(layout.scores) : nullptr);
 }
 
 }  // namespace

@@ -487,12 +487,11 @@ struct FlipsFound {
 // Steps 1 and 2 over the kinks: the flips, the slope of interval 0 and S's
 // checkpoints. With one range, the flips kernel sums the first slope and
 // the increases too, and the walk of step 3 writes the checkpoints on its
-// way. With more,
-// the ranges find the flips (each range also clears its share of the
-// increases) while two more pieces sum the first slope and the
-// checkpoints: those need of the flips only each kink's sign at the first
-// midpoint, which they work out by the same test, so the sums are the
-// same, in the same order.
+// way. With more, the ranges find the flips (each range also clears its
+// share of the increases) while two more pieces sum the first slope and
+// the checkpoints: those need of the flips only each kink's sign at the
+// first midpoint, which they work out by the same test, so the sums are
+// the same, in the same order.
 template <bool kCarry>
 FlipsFound findFlipsAndSums(const Problem &problem, Kink *kinks, const Magnitudes &magnitudes,
                             Team *team) {
@@ -567,10 +566,10 @@ Unowned addOwnedIncreases(const Problem &problem, const Ownership &ownership, in
 
 // The increases, every sum over the kinks that flip at its interval in
 // kink order, as one pass over all kinks takes them (findFlips' pass, with
-// one range), where step 1 ran in ranges: the ranges add the
-// flips they own, then this thread adds the others, range after range, in
-// kink order. By the contract above, no flip's kinks are split between
-// the two, and each part adds its kinks in kink order.
+// one range), where step 1 ran in ranges: the ranges add the flips they
+// own, then this thread adds the others, range after range, in kink order.
+// By the contract above, no flip's kinks are split between the two, and
+// each part adds its kinks in kink order.
 template <bool kCarry>
 void addIncreases(const Problem &problem, const FlipsFound &found, Team *team) {
     const Ownership ownership(found);
